@@ -1,0 +1,30 @@
+#!/bin/sh
+# Installs every Debian 12 package that kestrel's build, tests and benchmarks
+# need. Idempotent; run as root (or through sudo) on a fresh machine.
+set -e
+
+packages="
+build-essential cmake ninja-build pkg-config
+qt6-base-dev
+libfreeimage-dev
+libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+libgtest-dev
+libgstrtspserver-1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-libav
+ffmpeg curl chromium
+xvfb openbox xdotool x11-utils imagemagick
+clang libclang-rt-14-dev
+wrk
+"
+
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+
+if [ -n "$missing" ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing
+fi
