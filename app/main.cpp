@@ -1,0 +1,74 @@
+// Process entry: the Qt application, the main window (whose construction is
+// the start-up sequence), the options dialog, and the message loop. SIGTERM
+// and SIGINT close the main window, which runs the orderly close sequence.
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdlib>
+#include <exception>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/main_form_unit.h"
+#include "app/options_form_unit.h"
+
+namespace {
+
+int signal_pipe[2] = {-1, -1};  // written by the signal handler, read on the GUI thread
+
+void on_stop_signal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe calls here; a full pipe already carries a wake-up.
+    [[maybe_unused]] ssize_t n = write(signal_pipe[1], &byte, 1);
+}
+
+// Without a display the program still runs (as a daemon) on the offscreen
+// platform instead of failing to connect to one.
+void choose_platform()
+{
+    if (std::getenv("QT_QPA_PLATFORM") != nullptr)
+        return;
+    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr)
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+void install_stop_signals(QObject* parent)
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signal_pipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
+        char byte;
+        [[maybe_unused]] ssize_t n = read(signal_pipe[0], &byte, 1);
+        if (main_form != nullptr)
+            main_form->close();
+    });
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    choose_platform();
+    try {
+        QApplication application(argc, argv);
+        // Whether and how the main window shows is decided by its start-up.
+        QApplication::setQuitOnLastWindowClosed(false);
+        Tmain_form form;
+        Toptions_form options(&form);
+        options_form = &options;
+        install_stop_signals(&form);
+        QApplication::exec();
+        options_form = nullptr;
+    } catch (const std::exception&) {
+        // Our own code throws nothing; a library exception ends the run.
+    }
+    return 0;
+}

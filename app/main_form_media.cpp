@@ -1,0 +1,99 @@
+// Tmain_form: recording (start, stop, rotation), photos and demo mode.
+// GUI thread only.
+#include "app/main_form_unit.h"
+
+#include <QAction>
+
+#include <ctime>
+
+#include "app/form_timer.h"
+#include "app/message_box.h"
+#include "camera/connection.h"
+#include "camera/recording.h"
+#include "camera/sdk.h"
+#include "camera/video_state.h"
+#include "settings/log.h"
+#include "settings/settings.h"
+#include "web/simple_server.h"
+
+namespace {
+
+// The file being recorded, so that the retention sweep spares it.
+std::string recording_path;
+
+}  // namespace
+
+bool Tmain_form::toggle_recording()
+{
+    remove_old_files(settings.rec_path, std::time(nullptr), settings.rec_remove_interval * 3600.0,
+                     rec_timer->enabled() ? recording_path : std::string());
+    if (preview_handle < 0)
+        return rec_timer->enabled();
+    if (rec_timer->enabled()) {
+        sdk_stop_save(preview_handle);
+        rec_timer->set_enabled(false);
+        recording_path.clear();
+    } else {
+        const std::string path = settings.rec_path + utc_timestamp() + ".mp4";
+        if (sdk_start_save(preview_handle, path.c_str())) {
+            log_print("%s rec started\n", utc_timestamp().c_str());
+            recording_path = path;
+            rec_timer->set_interval(rec_timer_interval_ms(settings.rec_add_interval));
+            rec_timer->set_enabled(true);
+        } else {
+            log_print("%s can not start rec\n", utc_timestamp().c_str());
+        }
+    }
+    const bool recording = rec_timer->enabled();
+    start_stop_rec_itm->setText(QString::fromUtf8(recording ? "Остановить запись видео"
+                                                            : "Запустить запись видео"));
+    start_stop_rec_itm->setShortcut(QKeySequence(recording ? Qt::Key_F6 : Qt::Key_F5));
+    return recording;
+}
+
+void Tmain_form::start_stop_rec_itmClick()
+{
+    if (preview_handle < 0)
+        return;
+    const bool was_recording = rec_timer->enabled();
+    toggle_recording();
+    if (!was_recording && !rec_timer->enabled())
+        show_warning(this, "Не могу запустить запись видео.");
+}
+
+void Tmain_form::rec_timerTimer()
+{
+    toggle_recording();
+    toggle_recording();
+}
+
+void Tmain_form::save_img_itmClick()
+{
+    if (preview_handle < 0)
+        return;
+    jpeg_params_t params;
+    params.img_size = static_cast<uint16_t>(settings.img_size);
+    params.img_quality = static_cast<uint16_t>(settings.img_quality);
+    const std::string path = settings.img_path + utc_timestamp() + ".jpg";
+    if (sdk_capture_jpeg(login_handle, settings.channel, &params, path.c_str())) {
+        log_print("%s img saved\n", utc_timestamp().c_str());
+    } else {
+        log_print("%s can not save img\n", utc_timestamp().c_str());
+        show_warning(this, "Не могу сохранить фото.");
+    }
+}
+
+void Tmain_form::enter_demo_mode()
+{
+    connect_timer->set_enabled(false);
+    if (rec_timer->enabled())
+        toggle_recording();
+    web_server.enter();
+    disconnect_camera();
+    web_server.leave();
+    if (opacity_value() != 0)
+        set_transparency(true);
+    set_demo_timer_enabled(true);
+}
+
+void Tmain_form::demo_timerTimer() { repaint(); }

@@ -1,0 +1,445 @@
+// Tmain_form: the start-up sequence (construction), the close sequence, the
+// paint and resize path, and the camera connection handlers.
+#include "app/main_form_unit.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QCursor>
+#include <QMenu>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QResizeEvent>
+#include <QScreen>
+
+#include <climits>
+#include <filesystem>
+#include <system_error>
+#include <unistd.h>
+
+#include "app/form_timer.h"
+#include "app/message_box.h"
+#include "app/options_form_unit.h"
+#include "camera/connection.h"
+#include "camera/render.h"
+#include "camera/sdk.h"
+#include "camera/video_state.h"
+#include "net/sockets.h"
+#include "settings/config_file.h"
+#include "settings/log.h"
+#include "settings/settings.h"
+#include "web/simple_server.h"
+#include "web/simple_thread_obj.h"
+
+Tmain_form* main_form = nullptr;
+
+namespace {
+
+const char* const separator_line =
+    "//---------------------------------------------------------------------------\n";
+
+std::string executable_path()
+{
+    char buffer[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0)
+        return std::string();
+    return std::string(buffer, static_cast<size_t>(n));
+}
+
+// Creates the folder with all missing parents; an empty path is left alone.
+void make_folder(const std::string& path)
+{
+    if (path.empty())
+        return;
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+}
+
+// Shows the busy cursor for the life of a connection attempt.
+class busy_cursor_t {
+public:
+    busy_cursor_t() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~busy_cursor_t() { QApplication::restoreOverrideCursor(); }
+};
+
+}  // namespace
+
+Tmain_form::Tmain_form()
+{
+    main_form = this;
+    create_components();
+
+    // Interaction state; a first press within five seconds of start is not
+    // taken as the second half of a double click.
+    last_press_tick = tick_count() + 5000;
+
+    settings.exe_path = executable_path();
+    open_log();
+
+    const std::string folder = directory_of(settings.exe_path);
+    settings.root = folder + "root/";
+    settings.img_path = settings.root + "img/";
+    settings.rec_path = settings.root + "rec/";
+
+    read_cfg(replace_extension(settings.exe_path, ".cfg"), settings);
+    apply_cfg();
+
+    player_window = settings.daemon_mode ? nullptr : this;
+    connect_timer->set_enabled(!demo_timer->enabled());
+
+    make_folder(settings.img_path);
+    make_folder(settings.rec_path);
+
+    log_params(settings);
+    start_web_server();
+    web_server_thread.start();
+
+    sdk_init();
+    sdk_set_connect_time(static_cast<uint32_t>(settings.con_wait_time),
+                         static_cast<uint32_t>(settings.con_try_times));
+    sdk_set_reconnect(static_cast<uint32_t>(settings.recon_interval), 1);
+
+    if (!settings.daemon_mode)
+        apply_window_modes();
+}
+
+Tmain_form::~Tmain_form()
+{
+    FormCloseQuery();
+    if (main_form == this)
+        main_form = nullptr;
+}
+
+void Tmain_form::create_components()
+{
+    setWindowTitle(QStringLiteral("kestrel"));
+    // The window paints every pixel itself: no background erase, no flicker.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setMouseTracking(true);
+
+    demo_timer = new form_timer_t(200, false, [this] { demo_timerTimer(); }, this);
+    rec_timer = new form_timer_t(0, false, [this] { rec_timerTimer(); }, this);
+    connect_timer = new form_timer_t(100, false, [this] { connect_timerTimer(); }, this);
+    cursor_timer = new form_timer_t(1000, true, [this] { cursor_timerTimer(); }, this);
+    create_menu();
+}
+
+void Tmain_form::create_menu()
+{
+    PopupMenu = new QMenu(this);
+    auto item = [this](const char* caption, void (Tmain_form::*handler)()) {
+        QAction* action = PopupMenu->addAction(QString::fromUtf8(caption));
+        connect(action, &QAction::triggered, this, handler);
+        // Added to the window too, so that the shortcuts work while the menu
+        // is closed.
+        addAction(action);
+        return action;
+    };
+    options_itm = item("Настройки...", &Tmain_form::options_itmClick);
+    PopupMenu->addSeparator();
+    start_stop_rec_itm = item("Запустить запись видео", &Tmain_form::start_stop_rec_itmClick);
+    start_stop_rec_itm->setShortcut(QKeySequence(Qt::Key_F5));
+    save_img_itm = item("Сохранить фото", &Tmain_form::save_img_itmClick);
+    save_img_itm->setShortcut(QKeySequence(Qt::Key_F9));
+    PopupMenu->addSeparator();
+    full_screen_mode_itm = item("На весь экран", &Tmain_form::full_screen_mode_itmClick);
+    // Alt with the main Return key and with the keypad's Enter alike.
+    full_screen_mode_itm->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_Return),
+                                        QKeySequence(Qt::ALT | Qt::Key_Enter),
+                                        QKeySequence(Qt::ALT | Qt::KeypadModifier | Qt::Key_Enter)});
+    stay_on_top_mode_itm = item("Поверх всех окон", &Tmain_form::stay_on_top_mode_itmClick);
+    compact_mode_itm = item("Компактный режим", &Tmain_form::compact_mode_itmClick);
+    tray_mode_itm = item("Поместить в трей", &Tmain_form::tray_mode_itmClick);
+    for (QAction* mode : {full_screen_mode_itm, stay_on_top_mode_itm, compact_mode_itm, tray_mode_itm})
+        mode->setCheckable(true);
+
+    alpha_menu = PopupMenu->addMenu(QStringLiteral("Прозрачность"));
+    alpha_itm = alpha_menu->menuAction();
+    alpha_inc_itm = alpha_menu->addAction(QStringLiteral("+5%"));
+    alpha_inc_itm->setShortcut(QKeySequence(Qt::Key_PageUp));
+    connect(alpha_inc_itm, &QAction::triggered, this, &Tmain_form::alpha_inc_itmClick);
+    addAction(alpha_inc_itm);
+    alpha_dec_itm = alpha_menu->addAction(QStringLiteral("-5%"));
+    alpha_dec_itm->setShortcut(QKeySequence(Qt::Key_PageDown));
+    connect(alpha_dec_itm, &QAction::triggered, this, &Tmain_form::alpha_dec_itmClick);
+    addAction(alpha_dec_itm);
+    PopupMenu->addSeparator();
+    close = item("Закрыть", &Tmain_form::closeClick);
+
+    connect(PopupMenu, &QMenu::aboutToShow, this, &Tmain_form::PopupMenuPopup);
+}
+
+void Tmain_form::open_log()
+{
+    const std::string path = replace_extension(settings.exe_path, ".log");
+    log_open(true, false, path.c_str(), "w");
+    log_print("%s%s logging started\n", separator_line, utc_timestamp().c_str());
+}
+
+// The keys of the file that act on the window at once.
+void Tmain_form::apply_cfg()
+{
+    set_demo_timer_enabled(settings.demo);
+    full_screen_mode_itm->setChecked(settings.full_screen_mode);
+    stay_on_top_mode_itm->setChecked(settings.stay_on_top_mode);
+    compact_mode_itm->setChecked(settings.compact_mode);
+    tray_mode_itm->setChecked(settings.tray_mode);
+    resize(settings.width, settings.height);
+    // A hidden window gets its resize event only when shown; the web side
+    // needs the client size from the start (daemon mode never shows it).
+    player_lock.enter();
+    client_width = settings.width;
+    client_height = settings.height;
+    player_lock.leave();
+}
+
+void Tmain_form::start_web_server()
+{
+    if (sockets_startup())
+        log_print("%s sockets initialized\n", utc_timestamp().c_str());
+    else
+        log_print("%s can not initialize sockets\n", utc_timestamp().c_str());
+
+    web_server.initialize(2, 1, 6, settings.ip.c_str(), settings.port);
+    if (web_server.activate(true))
+        log_print("%s server activated\n", utc_timestamp().c_str());
+    else
+        log_print("%s can not activate server\n", utc_timestamp().c_str());
+}
+
+void Tmain_form::restart_web_server()
+{
+    web_server_thread.stop();
+    web_server.deactivate();
+    web_server.initialize(2, 1, 6, settings.ip.c_str(), settings.port);
+    if (web_server.activate(true)) {
+        log_print("%s server activated\n", utc_timestamp().c_str());
+        web_server_thread.start();
+        show_information(this, "Сервер запущен.");
+    } else {
+        log_print("%s can not activate server\n", utc_timestamp().c_str());
+        show_warning(this, "Не могу запустить сервер.");
+    }
+}
+
+void Tmain_form::set_demo_timer_enabled(bool on)
+{
+    player_lock.enter();
+    demo_mode_on = on;
+    player_lock.leave();
+    demo_timer->set_enabled(on);
+}
+
+bool Tmain_form::FormCloseQuery()
+{
+    if (closed)
+        return true;
+    closed = true;
+
+    // The file first, while every setting and window state is still live.
+    settings_t live = settings;
+    live.demo = demo_timer->enabled();
+    live.ip = web_server.local_address_text();
+    live.port = web_server.local_port();
+    live.full_screen_mode = full_screen_mode_itm->isChecked();
+    live.stay_on_top_mode = stay_on_top_mode_itm->isChecked();
+    live.compact_mode = compact_mode_itm->isChecked();
+    live.tray_mode = tray_mode_itm->isChecked();
+    live.minimized = !isVisible();
+    live.width = width();
+    live.height = height();
+    write_cfg(replace_extension(settings.exe_path, ".cfg"), live);
+
+    if (tray_mode_itm->isChecked())
+        tray_icon(tray_delete);
+    web_server_thread.stop();
+    web_server.deactivate();
+    sockets_cleanup();
+    log_print("%s sockets uninitialized\n", utc_timestamp().c_str());
+
+    connect_timer->set_enabled(false);
+    if (rec_timer->enabled())
+        toggle_recording();
+    disconnect_camera();
+    set_demo_timer_enabled(false);
+    log_close();
+    back_buffer = QImage();
+    sdk_cleanup();
+    return true;
+}
+
+void Tmain_form::closeEvent(QCloseEvent* event)
+{
+    FormCloseQuery();
+    event->accept();
+    // A daemon's window was never shown, so closing it does not end the
+    // message loop by itself.
+    QCoreApplication::quit();
+}
+
+void Tmain_form::closeClick() { QWidget::close(); }
+
+void Tmain_form::connect_timerTimer()
+{
+    bool connected;
+    {
+        busy_cursor_t busy;
+        web_server.enter();
+        connected = connect_camera(settings);
+        log_print(connected ? "%s preview started\n" : "%s can not start preview\n",
+                  utc_timestamp().c_str());
+        web_server.leave();
+    }
+    if (!connected) {
+        connect_timer->set_interval(settings.recon_interval);
+        return;
+    }
+    connect_timer->set_enabled(false);
+    if (settings.rec_active)
+        toggle_recording();
+}
+
+void Tmain_form::reconnect_camera()
+{
+    connect_timer->set_enabled(false);
+    if (rec_timer->enabled())
+        toggle_recording();
+    web_server.enter();
+    disconnect_camera();
+    web_server.leave();
+    set_demo_timer_enabled(false);
+    sdk_set_connect_time(static_cast<uint32_t>(settings.con_wait_time),
+                         static_cast<uint32_t>(settings.con_try_times));
+    sdk_set_reconnect(static_cast<uint32_t>(settings.recon_interval), 1);
+    if (opacity_value() != 0)
+        set_transparency(os_major_version >= 6);
+
+    bool connected;
+    {
+        busy_cursor_t busy;
+        web_server.enter();
+        connected = connect_camera(settings);
+        log_print(connected ? "%s preview started\n" : "%s can not start preview\n",
+                  utc_timestamp().c_str());
+        web_server.leave();
+    }
+    if (!connected) {
+        repaint();
+        show_warning(this, "Не могу подключить камеру.");
+        return;
+    }
+    show_information(this, "Камера подключена.");
+    if (settings.rec_active) {
+        const bool was_recording = rec_timer->enabled();
+        toggle_recording();
+        if (!was_recording && !rec_timer->enabled())
+            show_warning(this, "Не могу запустить запись видео.");
+    }
+}
+
+void Tmain_form::options_itmClick()
+{
+    if (options_form != nullptr)
+        options_form->exec();
+}
+
+void Tmain_form::PopupMenuPopup()
+{
+    const bool recording = rec_timer->enabled();
+    start_stop_rec_itm->setText(QString::fromUtf8(recording ? "Остановить запись видео"
+                                                            : "Запустить запись видео"));
+    start_stop_rec_itm->setShortcut(QKeySequence(recording ? Qt::Key_F6 : Qt::Key_F5));
+    alpha_itm->setText(QStringLiteral("Прозрачность ") + QString::number(settings.alpha) +
+                       QStringLiteral("%"));
+    const bool previewing = preview_handle >= 0;
+    start_stop_rec_itm->setVisible(previewing);
+    save_img_itm->setVisible(previewing);
+    alpha_itm->setVisible(demo_timer->enabled() || os_major_version >= 6);
+}
+
+void Tmain_form::contextMenuEvent(QContextMenuEvent* event)
+{
+    PopupMenu->exec(event->globalPos());
+}
+
+// Painting: the player's picture when there is one, else the fallback
+// picture composed in the back buffer and copied in one block.
+void Tmain_form::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    const int w = width();
+    const int h = height();
+    if (preview_handle >= 0) {
+        bool drawn = false;
+        player_lock.enter();
+        if (player_port >= 0 && player_has_picture(player_port) != 0) {
+            active_painter = &painter;
+            player_refresh(player_port);
+            active_painter = nullptr;
+            drawn = true;
+        }
+        player_lock.leave();
+        if (!drawn)
+            paint_fallback(painter, w, h);
+        return;
+    }
+    paint_fallback(painter, w, h);
+}
+
+void Tmain_form::paint_fallback(QPainter& painter, int w, int h)
+{
+    if (back_buffer.isNull())
+        return;
+    {
+        QPainter canvas(&back_buffer);
+        fill_background(canvas, w, h);
+        if (preview_handle < 0 && demo_timer->enabled()) {
+            overlay_info_t info;
+            info.address = web_server.local_address_text();
+            info.port = web_server.local_port();
+            info.active = web_server.is_active();
+            info.alpha = settings.alpha;
+            draw_info_overlay(canvas, w, h, info);
+        } else {
+            draw_no_signal(canvas, w, h);
+        }
+    }
+    painter.drawImage(0, 0, back_buffer, 0, 0, w, h);
+}
+
+void Tmain_form::draw_picture(const uint8_t* bgra, int32_t width_px, int32_t height_px,
+                              int32_t stride)
+{
+    if (active_painter == nullptr || bgra == nullptr || width_px <= 0 || height_px <= 0)
+        return;
+    // BGRA bytes in memory are Format_RGB32 on a little-endian machine.
+    const QImage picture(bgra, width_px, height_px, stride, QImage::Format_RGB32);
+    active_painter->setRenderHint(QPainter::SmoothPixmapTransform, true);
+    active_painter->drawImage(QRect(0, 0, width(), height()), picture);
+}
+
+void Tmain_form::picture_ready(int32_t)
+{
+    // Called on the decode thread: post one repaint at a time to the GUI
+    // thread, so a busy GUI never collects a queue of them.
+    if (repaint_posted.exchange(true))
+        return;
+    QMetaObject::invokeMethod(this, [this] {
+        repaint_posted = false;
+        update();
+    }, Qt::QueuedConnection);
+}
+
+void Tmain_form::resizeEvent(QResizeEvent* event)
+{
+    const QSize size = event->size();
+    player_lock.enter();
+    client_width = size.width();
+    client_height = size.height();
+    player_lock.leave();
+    back_buffer = QImage(size, QImage::Format_RGB32);
+    repaint();
+}

@@ -1,0 +1,134 @@
+// Tmain_form: the main window. Its construction is the program's start-up
+// sequence and its close query the close sequence; it owns the timers, the
+// context menu, the back buffer of the fallback picture, and is the video
+// surface the player draws into. GUI thread only, except picture_ready.
+// The handlers keep the names the rest of the program knows them by; each
+// stays short and calls into camera/, web/ and settings/.
+#pragma once
+
+#include <QImage>
+#include <QRect>
+#include <QWidget>
+
+#include <atomic>
+#include <cstdint>
+
+#include "camera/player.h"
+
+class QAction;
+class QMenu;
+class QPainter;
+class QSystemTrayIcon;
+class form_timer_t;
+
+class Tmain_form : public QWidget, public video_surface_t {
+    Q_OBJECT
+public:
+    Tmain_form();
+    ~Tmain_form() override;
+
+    // Components, as the form is built.
+    form_timer_t* demo_timer = nullptr;     // 200 ms repaint in demo mode
+    form_timer_t* rec_timer = nullptr;      // rotates the recording file
+    form_timer_t* connect_timer = nullptr;  // camera connection attempts
+    form_timer_t* cursor_timer = nullptr;   // hides the idle cursor
+    QMenu* PopupMenu = nullptr;
+    QAction* options_itm = nullptr;
+    QAction* start_stop_rec_itm = nullptr;
+    QAction* save_img_itm = nullptr;
+    QAction* full_screen_mode_itm = nullptr;
+    QAction* stay_on_top_mode_itm = nullptr;
+    QAction* compact_mode_itm = nullptr;
+    QAction* tray_mode_itm = nullptr;
+    QMenu* alpha_menu = nullptr;   // the submenu behind alpha_itm
+    QAction* alpha_itm = nullptr;  // the submenu's entry in PopupMenu
+    QAction* alpha_inc_itm = nullptr;
+    QAction* alpha_dec_itm = nullptr;
+    QAction* close = nullptr;
+
+    // Menu and timer handlers.
+    void PopupMenuPopup();
+    void options_itmClick();
+    void closeClick();
+    void start_stop_rec_itmClick();
+    void save_img_itmClick();
+    void full_screen_mode_itmClick();
+    void stay_on_top_mode_itmClick();
+    void compact_mode_itmClick();
+    void tray_mode_itmClick();
+    void alpha_inc_itmClick();
+    void alpha_dec_itmClick();
+    void connect_timerTimer();
+    void rec_timerTimer();
+    void cursor_timerTimer();
+    void demo_timerTimer();
+
+    // Actions of the menu and the options dialog.
+    bool toggle_recording();
+    void reconnect_camera();
+    void enter_demo_mode();
+    void restart_web_server();
+
+    // The close sequence; always allows the close. Runs once.
+    bool FormCloseQuery();
+
+    // Demo mode is the demo timer's enabled state; the web server thread
+    // reads its mirror demo_mode_on under player_lock.
+    void set_demo_timer_enabled(bool on);
+
+    // Window opacity 0..255 from alpha, and the transparency switch.
+    int32_t opacity_value() const;
+    void set_transparency(bool on);
+    // The rectangle of the screen that overlaps the window most.
+    QRect monitor_rect_for() const;
+    // Tray icon operations: add, modify, delete.
+    enum tray_op_t { tray_add, tray_modify, tray_delete };
+    bool tray_icon(tray_op_t op);
+
+    // video_surface_t
+    void picture_ready(int32_t port) override;
+    void draw_picture(const uint8_t* bgra, int32_t width, int32_t height, int32_t stride) override;
+
+    uint32_t os_major_version = 0;  // 6 when translucent windows work, else 5
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void create_components();
+    void create_menu();
+    void open_log();
+    void apply_cfg();
+    void start_web_server();
+    void apply_window_modes();
+    void paint_fallback(QPainter& painter, int w, int h);
+    void FormMouseDown(int x, int y);
+
+    // Mouse and cursor state.
+    uint32_t last_press_tick = 0;  // last left press not taken as a double click
+    int32_t edge_zone = 10;        // resize border of the compact window, px
+    Qt::CursorShape wanted_cursor = Qt::ArrowCursor;  // shape a mouse move sets
+    bool cursor_hidden = false;    // the idle cursor is hidden
+    int32_t idle_ticks = 0;        // cursor timer ticks since the last move
+    bool press_right = false, press_bottom = false, press_left = false, press_top = false;
+    bool press_move = false;       // where the current left press landed
+
+    QRect saved_placement;          // normal geometry saved on entering full screen
+    bool transparency_on = false;   // layered-window blending switched on
+    QSystemTrayIcon* tray = nullptr;  // exists while tray mode is on
+
+    QImage back_buffer;              // fallback picture, client size; null until resized
+    QPainter* active_painter = nullptr;  // set during paintEvent for draw_picture
+    std::atomic<bool> repaint_posted{false};  // one queued repaint at a time
+    bool closed = false;             // the close sequence has run
+};
+
+extern Tmain_form* main_form;
