@@ -59,6 +59,9 @@ struct settings_t {
     int32_t main_interval = 100; // ms the web server thread sleeps per step
 
     std::string exe_path;  // full path of the running executable
+
+    // Member-wise comparison (tests: a written and re-read record is equal).
+    bool operator==(const settings_t&) const = default;
 };
 
 // The one process-wide record.
