@@ -3,14 +3,10 @@
 // GUI thread only.
 #pragma once
 
-#include <map>
 #include <string>
 
 #include "settings/settings.h"
-
-// Ordered map from text to text with byte-wise keys; the first inserted value
-// of a key wins (insert() never overwrites).
-using text_map = std::map<std::string, std::string>;
+#include "web/text_map.h"
 
 // Splits "key=value\r\n" pairs; false when a "=" or a CR LF is missing.
 bool parse_params(const std::string& text, text_map& params);

@@ -1,0 +1,38 @@
+// Text utilities of responses and paths: content type by extension, the
+// HTTP date, file name, extension and depth of a request path, the short
+// response composer and Base64. Stateless; called on the web server thread.
+// "/" and "\" both count as path separators.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// Content type of an extension (without the dot), compared exactly.
+const char* mime_type(std::string_view extension);
+
+// "Thu, 01 Jan 1970 00:00:00 GMT" (the fixed-length date of HTTP).
+std::string http_date(std::time_t time);
+
+// The bytes after the last separator; the whole path when it has none.
+std::string file_name(std::string_view path);
+// The bytes after the last ".", empty when there is none in the last name.
+std::string file_extension(std::string_view path);
+// Lowest folder depth the path reaches, relative to its start: negative
+// when it climbs above it. Any name holding ".." counts as one step up.
+int32_t path_depth(std::string_view path);
+
+// Composes "HTTP/1.1 <status>" with the optional extra header lines (each
+// ending in CR LF), a content type ("text/plain" when none is given), the
+// content length and the body (the status text when none is given) at dest.
+// Returns the total length, with the header length in *header_length; -1
+// when the response does not fit into room bytes (nothing is written then).
+int32_t error_response(char* dest, int64_t room, int32_t* header_length, std::string_view status,
+                       std::string_view extra_headers = {}, const char* content_type = nullptr,
+                       std::optional<std::string_view> body = std::nullopt);
+
+// Base64 with the standard alphabet and "=" padding, no line breaks.
+std::string base64_encode(const void* data, size_t count);

@@ -1,0 +1,25 @@
+// simple_thread_obj: one server step, then the pause; defines
+// web_server_thread.
+#include "web/simple_thread_obj.h"
+
+#include <chrono>
+#include <thread>
+
+#include "settings/settings.h"
+#include "web/simple_server.h"
+
+simple_thread_obj web_server_thread;
+
+simple_thread_obj::~simple_thread_obj() { stop(); }
+
+void simple_thread_obj::step()
+{
+    web_server.enter();
+    web_server.step();
+    // main_interval is a web setting, written by the GUI under this lock.
+    int32_t interval_ms = settings.main_interval;
+    web_server.leave();
+    if (interval_ms < 0)
+        interval_ms = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+}
