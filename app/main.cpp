@@ -43,7 +43,7 @@ void install_stop_signals(QObject* parent)
         char byte;
         [[maybe_unused]] ssize_t n = read(signal_pipe[0], &byte, 1);
         if (main_form != nullptr)
-            main_form->close();
+            static_cast<QWidget*>(main_form)->close();  // the form's close is its menu item
     });
     struct sigaction action {};
     action.sa_handler = on_stop_signal;

@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QStyle>
 #include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QWindow>

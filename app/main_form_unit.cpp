@@ -25,7 +25,7 @@
 #include "camera/render.h"
 #include "camera/sdk.h"
 #include "camera/video_state.h"
-#include "net/sockets.h"
+#include "net/se_socket.h"
 #include "settings/config_file.h"
 #include "settings/log.h"
 #include "settings/settings.h"
