@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/headless.h"
 #include "app/main_form_unit.h"
 #include "app/options_form_unit.h"
 
@@ -30,8 +31,10 @@ void choose_platform()
 {
     if (std::getenv("QT_QPA_PLATFORM") != nullptr)
         return;
-    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr)
+    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        display_missing = true;
+    }
 }
 
 void install_stop_signals(QObject* parent)
@@ -61,10 +64,12 @@ int main(int argc, char** argv)
         QApplication application(argc, argv);
         // Whether and how the main window shows is decided by its start-up.
         QApplication::setQuitOnLastWindowClosed(false);
+        // Before the window is built: a stop requested during start-up waits
+        // in the pipe and closes the window once the message loop runs.
+        install_stop_signals(&application);
         Tmain_form form;
         Toptions_form options(&form);
         options_form = &options;
-        install_stop_signals(&form);
         QApplication::exec();
         options_form = nullptr;
     } catch (const std::exception&) {

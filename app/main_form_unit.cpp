@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "app/form_timer.h"
+#include "app/headless.h"
 #include "app/message_box.h"
 #include "app/options_form_unit.h"
 #include "camera/connection.h"
@@ -86,7 +87,7 @@ Tmain_form::Tmain_form()
     read_cfg(replace_extension(settings.exe_path, ".cfg"), settings);
     apply_cfg();
 
-    player_window = settings.daemon_mode ? nullptr : this;
+    player_window = runs_without_window() ? nullptr : this;
     connect_timer->set_enabled(!demo_timer->enabled());
 
     make_folder(settings.img_path);
@@ -101,7 +102,7 @@ Tmain_form::Tmain_form()
                          static_cast<uint32_t>(settings.con_try_times));
     sdk_set_reconnect(static_cast<uint32_t>(settings.recon_interval), 1);
 
-    if (!settings.daemon_mode)
+    if (!runs_without_window())
         apply_window_modes();
 }
 

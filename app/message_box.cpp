@@ -4,7 +4,7 @@
 #include <QMessageBox>
 #include <QString>
 
-#include "settings/settings.h"
+#include "app/headless.h"
 
 std::function<void(bool warning, const char* text)> message_box_hook;
 
@@ -12,7 +12,7 @@ namespace {
 
 void show_box(QWidget* parent, bool warning, const char* text)
 {
-    if (settings.daemon_mode)
+    if (runs_without_window())
         return;
     if (message_box_hook) {
         message_box_hook(warning, text);

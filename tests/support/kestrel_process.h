@@ -161,7 +161,9 @@ public:
         write_file(cfg_path(), text);
     }
 
-    // Starts the program; extra_env entries look like "NAME=value".
+    // Starts the program; extra_env entries look like "NAME=value". Without a
+    // DISPLAY among them the program finds no display, as on a server, and
+    // chooses the offscreen platform by itself.
     bool start(const std::vector<std::string>& extra_env = {})
     {
         const std::string exe = path("kestrel");
@@ -176,10 +178,10 @@ public:
         std::vector<std::string> env_text;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
-            if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0)
+            if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("DISPLAY=", 0) != 0 &&
+                entry.rfind("WAYLAND_DISPLAY=", 0) != 0)
                 env_text.push_back(entry);
         }
-        env_text.push_back("QT_QPA_PLATFORM=offscreen");
         for (const std::string& entry : extra_env)
             env_text.push_back(entry);
         std::vector<char*> env;

@@ -1,0 +1,8 @@
+// The process's windowless state.
+#include "app/headless.h"
+
+#include "settings/settings.h"
+
+bool display_missing = false;
+
+bool runs_without_window() { return settings.daemon_mode || display_missing; }
