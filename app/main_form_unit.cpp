@@ -12,6 +12,7 @@
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QStyle>
 
 #include <climits>
 #include <filesystem>
@@ -102,8 +103,13 @@ Tmain_form::Tmain_form()
                          static_cast<uint32_t>(settings.con_try_times));
     sdk_set_reconnect(static_cast<uint32_t>(settings.recon_interval), 1);
 
-    if (!runs_without_window())
+    if (!runs_without_window()) {
+        // Centred on the screen when first shown.
+        if (const QScreen* screen = QGuiApplication::primaryScreen())
+            setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
+                                            screen->availableGeometry()));
         apply_window_modes();
+    }
 }
 
 Tmain_form::~Tmain_form()
