@@ -1,18 +1,246 @@
-// The camera SDK layer's entry points. Placeholder while the receive thread
-// is being built: every operation fails cleanly.
+// The camera SDK layer's entry points: the handle tables of logins and
+// previews. Called on the GUI thread (login, preview start and stop) and at
+// shutdown; the previews' receive threads never call in here. The tables
+// own the previews; a preview is stopped outside the table lock, so that its
+// last callback can never wait on a caller that waits on the lock.
 #include "camera/sdk.h"
 
-bool sdk_init() { return true; }
-void sdk_cleanup() {}
-bool sdk_set_connect_time(uint32_t, uint32_t) { return true; }
-bool sdk_set_reconnect(uint32_t, int32_t) { return true; }
-int32_t sdk_login(const char*, uint16_t, const char*, const char*, void*) { return -1; }
-bool sdk_logout(int32_t) { return false; }
-int32_t sdk_start_preview(int32_t, const preview_request_t*, stream_data_callback_t, void*, int32_t)
-{
-    return -1;
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
 }
-bool sdk_stop_preview(int32_t) { return false; }
+
+#include "camera/camera_address.h"
+#include "camera/ff_log.h"
+#include "camera/sdk_preview.h"
+#include "settings/log.h"
+
+namespace {
+
+// What a login remembers: where the camera is and who logged in.
+struct login_t {
+    std::string address;   // host or whole stream URL
+    uint16_t port = 0;     // RTSP port with a host address
+    std::string user;
+    std::string password;
+};
+
+// A running preview and the login it belongs to.
+struct preview_entry_t {
+    int32_t login = -1;                   // owning login handle
+    std::shared_ptr<preview_obj> preview; // the receive thread's owner
+};
+
+std::mutex tables_mutex;                        // guards everything below
+bool initialised = false;                       // between sdk_init and sdk_cleanup
+int32_t next_handle = 0;                        // logins and previews share the numbers
+std::map<int32_t, login_t> logins;              // open logins by handle
+std::map<int32_t, preview_entry_t> previews;    // running previews by handle
+
+// The next unused handle; caller holds tables_mutex.
+int32_t take_handle()
+{
+    do {
+        next_handle = next_handle == INT32_MAX ? 0 : next_handle + 1;
+    } while (logins.count(next_handle) || previews.count(next_handle));
+    return next_handle;
+}
+
+void stop_all(std::vector<std::shared_ptr<preview_obj>>& stopping)
+{
+    for (auto& p : stopping)
+        if (p)  // a reservation whose first connection is still being made
+            p->stop();
+    stopping.clear();
+}
+
+// The synthetic camera checks the credentials its address names.
+bool login_test_camera(const login_t& login)
+{
+    test_camera_spec_t spec;
+    if (!parse_test_address(login.address, &spec)) {
+        log_print("%s camera: invalid test camera address %s\n", utc_timestamp().c_str(),
+                  url_for_log(login.address).c_str());
+        return false;
+    }
+    if (spec.has_credentials && (spec.user != login.user || spec.password != login.password)) {
+        log_print("%s camera: login refused by %s\n", utc_timestamp().c_str(),
+                  url_for_log(login.address).c_str());
+        return false;
+    }
+    return true;
+}
+
+// Sets up (but never plays) a session on the main stream of channel 1, or on
+// the whole URL given: the camera checks the credentials. A camera that
+// answers but has no such stream cannot tell us more; the preview will.
+bool login_camera(const login_t& login)
+{
+    if (is_test_address(login.address))
+        return login_test_camera(login);
+    const std::string url = url_with_credentials(
+        camera_stream_url(login.address, login.port, 1, false), login.user, login.password);
+    stop_signal_t never_stopped;
+    std::unique_ptr<stream_source_obj> session;
+    std::string reason;
+    const open_result_t r = open_stream_source(url, "tcp", &never_stopped, true,
+                                               sdk_connect_limits(), &session, &reason);
+    if (r == open_result_t::ok || r == open_result_t::not_found)
+        return true;
+    log_print("%s camera: login to %s failed: %s\n", utc_timestamp().c_str(),
+              url_for_log(url).c_str(), reason.c_str());
+    return false;
+}
+
+preview_target_t preview_target_of(const login_t& login, const preview_request_t& request)
+{
+    const std::string url = camera_stream_url(login.address, login.port, request.channel,
+                                              link_mode_sub_stream(request.link_mode));
+    preview_target_t target;
+    target.url = is_test_address(url) ? url : url_with_credentials(url, login.user, login.password);
+    target.transport = link_mode_transport(request.link_mode);
+    return target;
+}
+
+}  // namespace
+
+bool sdk_init()
+{
+    ff_log_install();
+    avformat_network_init();
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    initialised = true;
+    return true;
+}
+
+void sdk_cleanup()
+{
+    std::vector<std::shared_ptr<preview_obj>> stopping;
+    {
+        std::lock_guard<std::mutex> lock(tables_mutex);
+        if (!initialised)
+            return;
+        for (auto& [handle, entry] : previews)
+            stopping.push_back(entry.preview);
+        previews.clear();
+        logins.clear();
+        initialised = false;
+    }
+    stop_all(stopping);
+    avformat_network_deinit();
+}
+
+bool sdk_set_connect_time(uint32_t wait_ms, uint32_t try_times)
+{
+    sdk_store_connect_limits(wait_ms, try_times);
+    return true;
+}
+
+bool sdk_set_reconnect(uint32_t interval_ms, int32_t enable)
+{
+    sdk_store_reconnect(interval_ms, enable != 0);
+    return true;
+}
+
+int32_t sdk_login(const char* address, uint16_t port, const char* user, const char* password,
+                  void*)
+{
+    if (!address || !*address)
+        return -1;
+    {
+        std::lock_guard<std::mutex> lock(tables_mutex);
+        if (!initialised)
+            return -1;
+    }
+    login_t login{address, port, user ? user : "", password ? password : ""};
+    if (!login_camera(login))
+        return -1;
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    if (!initialised)
+        return -1;
+    const int32_t handle = take_handle();
+    logins[handle] = std::move(login);
+    return handle;
+}
+
+bool sdk_logout(int32_t login_handle)
+{
+    std::vector<std::shared_ptr<preview_obj>> stopping;
+    {
+        std::lock_guard<std::mutex> lock(tables_mutex);
+        if (!logins.erase(login_handle))
+            return false;
+        // Previews of a login end with it.
+        for (auto it = previews.begin(); it != previews.end();) {
+            if (it->second.login == login_handle) {
+                stopping.push_back(it->second.preview);
+                it = previews.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    stop_all(stopping);
+    return true;
+}
+
+int32_t sdk_start_preview(int32_t login_handle, const preview_request_t* request,
+                          stream_data_callback_t callback, void* user, int32_t)
+{
+    if (!request)
+        return -1;
+    std::shared_ptr<preview_obj> preview;
+    int32_t handle = -1;
+    {
+        std::lock_guard<std::mutex> lock(tables_mutex);
+        auto login = logins.find(login_handle);
+        if (login == logins.end())
+            return -1;
+        handle = take_handle();
+        // Reserve the number while the first connection is made.
+        previews[handle] = {login_handle, nullptr};
+        preview = std::make_shared<preview_obj>(handle, preview_target_of(login->second, *request),
+                                                callback, user);
+    }
+    const bool started = preview->start();
+
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    auto entry = previews.find(handle);
+    // A logout or clean-up meanwhile took the reservation away.
+    if (!started || entry == previews.end()) {
+        if (entry != previews.end())
+            previews.erase(entry);
+        return -1;
+    }
+    entry->second.preview = preview;
+    return handle;
+}
+
+bool sdk_stop_preview(int32_t preview_handle)
+{
+    std::shared_ptr<preview_obj> preview;
+    {
+        std::lock_guard<std::mutex> lock(tables_mutex);
+        auto entry = previews.find(preview_handle);
+        if (entry == previews.end() || !entry->second.preview)
+            return false;
+        // A callback cannot wait for its own thread to end.
+        if (entry->second.preview->on_receive_thread())
+            return false;
+        preview = entry->second.preview;
+        previews.erase(entry);
+    }
+    preview->stop();
+    return true;
+}
+
+// Recording and camera photos come with their own units; until then these
+// report that nothing was done.
 bool sdk_start_save(int32_t, const char*) { return false; }
 bool sdk_stop_save(int32_t) { return false; }
 bool sdk_capture_jpeg(int32_t, int32_t, const jpeg_params_t*, const char*) { return false; }

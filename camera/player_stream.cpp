@@ -1,0 +1,271 @@
+// Decoding one stream. Live rules: the newest picture matters, so a decoder
+// that falls behind loses queued data (never the camera thread's time), and
+// after any loss, as after joining a stream, nothing is shown until a key
+// frame has been decoded: a picture built on missing references is garbage.
+#include "camera/player_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include "settings/log.h"
+
+namespace {
+
+// Packets the queue may hold whatever their size: two seconds at 60 fps.
+constexpr size_t queue_max_packets = 120;
+// The smallest and largest byte budget of a queue.
+constexpr size_t queue_min_bytes = 256 * 1024;
+constexpr size_t queue_max_bytes = 64u << 20;
+// A source that never marks key packets is decoded anyway after this many.
+constexpr uint32_t key_wait_limit = 300;
+// Pictures above this many pixels are refused (about 8K): the BGRA copy of a
+// hostile size must not exhaust memory.
+constexpr int64_t max_picture_pixels = 8192LL * 4352;
+// Buffers kept for reuse: the one shown, the one a reader holds, the next.
+constexpr size_t pool_size = 3;
+
+std::atomic<uint64_t> picture_serials{0};  // the last serial handed out
+
+void free_packet(AVPacket* packet) { av_packet_free(&packet); }
+
+}  // namespace
+
+player_stream_obj::player_stream_obj(int32_t port, uint32_t queue_bytes)
+    : port(port), queue_limit(std::clamp<size_t>(queue_bytes, queue_min_bytes, queue_max_bytes))
+{
+}
+
+player_stream_obj::~player_stream_obj()
+{
+    stop();
+    avcodec_free_context(&decoder);
+    av_frame_free(&frame);
+    sws_freeContext(scaler);
+}
+
+bool player_stream_obj::open(const stream_header_t& header)
+{
+    const AVCodecDescriptor* descriptor = avcodec_descriptor_get(AVCodecID(header.codec_id));
+    if (!descriptor || descriptor->type != AVMEDIA_TYPE_VIDEO)
+        return false;
+    const AVCodec* codec = avcodec_find_decoder(descriptor->id);
+    if (!codec || !(decoder = avcodec_alloc_context3(codec)) || !(frame = av_frame_alloc()))
+        return false;
+    decoder->width = header.width;
+    decoder->height = header.height;
+    decoder->time_base = {header.time_base_num, header.time_base_den};
+    decoder->max_pixels = max_picture_pixels;
+    decoder->thread_count = 2;
+    decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    // Frames with decoding errors are flagged rather than passed as clean.
+    decoder->flags &= ~AV_CODEC_FLAG_OUTPUT_CORRUPT;
+    if (!header.extradata.empty()) {
+        const size_t n = header.extradata.size();
+        decoder->extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!decoder->extradata)
+            return false;
+        std::memcpy(decoder->extradata, header.extradata.data(), n);
+        decoder->extradata_size = int(n);
+    }
+    return avcodec_open2(decoder, codec, nullptr) >= 0;
+}
+
+bool player_stream_obj::play(video_surface_t* new_surface)
+{
+    if (thread.joinable()) {
+        if (surface.load() == new_surface)
+            return true;
+        stop();
+    }
+    surface = new_surface;
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        stopping = false;
+    }
+    thread = std::thread(&player_stream_obj::run, this);
+    return true;
+}
+
+void player_stream_obj::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        stopping = true;
+        drop_queue();
+        // Whatever was queued is lost: a later play starts at a key frame.
+        waiting_for_key = true;
+        dropped_while_waiting = 0;
+        gap = true;
+    }
+    queue_ready.notify_all();
+    if (thread.joinable())
+        thread.join();
+    surface = nullptr;
+}
+
+// Caller holds queue_mutex.
+void player_stream_obj::drop_queue()
+{
+    for (AVPacket* p : queue)
+        free_packet(p);
+    queue.clear();
+    queued_bytes = 0;
+}
+
+bool player_stream_obj::input(const uint8_t* bytes, uint32_t length)
+{
+    stream_packet_t in;
+    if (!read_packet(bytes, length, &in))
+        return false;
+    AVPacket* packet = av_packet_alloc();
+    if (!packet || av_new_packet(packet, int(in.size)) < 0) {
+        free_packet(packet);
+        return false;
+    }
+    std::memcpy(packet->data, in.payload, in.size);
+    packet->pts = in.pts;
+    packet->dts = in.dts;
+    const bool key = (in.flags & stream_packet_key) != 0;
+    if (key)
+        packet->flags |= AV_PKT_FLAG_KEY;
+
+    std::unique_lock<std::mutex> lock(queue_mutex);
+    key_flags_seen = key_flags_seen || key;
+    const bool full = !queue.empty() &&
+                      (queue.size() >= queue_max_packets || queued_bytes + in.size > queue_limit);
+    if (full) {
+        // Old data is worth less than new: start again from the next key frame.
+        drop_queue();
+        waiting_for_key = true;
+        dropped_while_waiting = 0;
+        gap = true;
+    }
+    if (waiting_for_key && !key && (key_flags_seen || dropped_while_waiting < key_wait_limit)) {
+        dropped_while_waiting++;
+        lock.unlock();
+        free_packet(packet);
+        return false;
+    }
+    waiting_for_key = false;
+    queue.push_back(packet);
+    queued_bytes += in.size;
+    lock.unlock();
+    queue_ready.notify_one();
+    return true;
+}
+
+// The next packet, or null when the thread must end. A gap in the input is
+// handed on as a decoder restart.
+AVPacket* player_stream_obj::pop()
+{
+    std::unique_lock<std::mutex> lock(queue_mutex);
+    queue_ready.wait(lock, [this] { return stopping || !queue.empty(); });
+    if (stopping)
+        return nullptr;
+    if (gap) {
+        gap = false;
+        avcodec_flush_buffers(decoder);
+        shown_key = false;
+    }
+    AVPacket* packet = queue.front();
+    queue.pop_front();
+    queued_bytes -= size_t(packet->size);
+    return packet;
+}
+
+void player_stream_obj::run()
+{
+    while (AVPacket* packet = pop()) {
+        decode(packet);
+        free_packet(packet);
+    }
+}
+
+void player_stream_obj::decode(AVPacket* packet)
+{
+    // A damaged packet is the decoder's to reject; the stream goes on.
+    if (avcodec_send_packet(decoder, packet) < 0)
+        return;
+    while (avcodec_receive_frame(decoder, frame) == 0) {
+        if (!shown_key)
+            shown_key = frame->key_frame || frame->pict_type == AV_PICTURE_TYPE_I;
+        const bool damaged = frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT);
+        if (shown_key && !damaged)
+            show(frame);
+        av_frame_unref(frame);
+    }
+}
+
+std::shared_ptr<picture_t> player_stream_obj::take_buffer()
+{
+    for (auto& buffer : pool) {
+        // Only the pool holds it: no reader can reach it any more, since
+        // readers copy only the latest picture, which is held twice.
+        if (buffer.use_count() == 1) {
+            std::atomic_thread_fence(std::memory_order_acquire);
+            return buffer;
+        }
+    }
+    auto buffer = std::make_shared<picture_t>();
+    if (pool.size() < pool_size)
+        pool.push_back(buffer);
+    return buffer;
+}
+
+bool player_stream_obj::convert(const AVFrame* in, picture_t* out)
+{
+    const int w = in->width, h = in->height;
+    if (w <= 0 || h <= 0 || int64_t(w) * h > max_picture_pixels)
+        return false;
+    scaler = sws_getCachedContext(scaler, w, h, AVPixelFormat(in->format), w, h, AV_PIX_FMT_BGRA,
+                                  SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!scaler)
+        return false;
+    const bool full_range = in->color_range == AVCOL_RANGE_JPEG;
+    const int space = in->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
+    sws_setColorspaceDetails(scaler, sws_getCoefficients(space), full_range,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    out->width = w;
+    out->height = h;
+    out->stride = w * 4;
+    out->bgra.resize(size_t(out->stride) * size_t(h));
+    uint8_t* planes[4] = {out->bgra.data(), nullptr, nullptr, nullptr};
+    int strides[4] = {out->stride, 0, 0, 0};
+    return sws_scale(scaler, in->data, in->linesize, 0, h, planes, strides) == h;
+}
+
+void player_stream_obj::show(const AVFrame* in)
+{
+    std::shared_ptr<picture_t> buffer = take_buffer();
+    if (!convert(in, buffer.get()))
+        return;
+    buffer->serial = ++picture_serials;
+    {
+        std::lock_guard<std::mutex> lock(picture_mutex);
+        latest = buffer;
+    }
+    if (video_surface_t* s = surface.load())
+        s->picture_ready(port);
+}
+
+std::shared_ptr<const picture_t> player_stream_obj::picture() const
+{
+    std::lock_guard<std::mutex> lock(picture_mutex);
+    return latest;
+}
+
+bool player_stream_obj::refresh() const
+{
+    video_surface_t* s = surface.load();
+    std::shared_ptr<const picture_t> p = picture();
+    if (!s || !p)
+        return false;
+    s->draw_picture(p->bgra.data(), p->width, p->height, p->stride);
+    return true;
+}

@@ -1,0 +1,89 @@
+// Internal to the player layer: one open stream of a port. Data blocks come
+// in on the camera layer's thread into a bounded queue; a decode thread of
+// its own decodes them, converts each picture to BGRA, keeps the latest one
+// and tells the video surface. Picture queries come from any thread. The
+// port table owns the stream through a shared pointer, so a data block being
+// queued keeps it alive while another thread closes the port.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "camera/player.h"
+#include "camera/stream_format.h"
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+// One decoded picture as top-down BGRA rows; never changed once published.
+struct picture_t {
+    std::vector<uint8_t> bgra;  // height rows of stride bytes
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t stride = 0;         // bytes per row, width * 4
+    uint64_t serial = 0;        // grows with every published picture, across ports
+};
+
+class player_stream_obj {
+public:
+    // queue_bytes bounds the data waiting for the decoder.
+    player_stream_obj(int32_t port, uint32_t queue_bytes);
+    ~player_stream_obj();
+    player_stream_obj(const player_stream_obj&) = delete;
+    player_stream_obj& operator=(const player_stream_obj&) = delete;
+
+    // Opens the decoder the header names; false for an unusable header.
+    bool open(const stream_header_t& header);
+    // Starts decoding (the surface may be null: decode without drawing).
+    bool play(video_surface_t* surface);
+    // Ends decoding; returns when the decode thread has ended.
+    void stop();
+    // Queues one data block; false when it is malformed or dropped.
+    bool input(const uint8_t* bytes, uint32_t length);
+    // The latest picture, null before the first one.
+    std::shared_ptr<const picture_t> picture() const;
+    // Draws the latest picture into the surface on the calling thread.
+    bool refresh() const;
+
+private:
+    void run();
+    AVPacket* pop();
+    void decode(AVPacket* packet);
+    void show(const AVFrame* frame);
+    bool convert(const AVFrame* frame, picture_t* out);
+    std::shared_ptr<picture_t> take_buffer();
+    void drop_queue();
+
+    const int32_t port;             // the port number handed to the surface
+    const size_t queue_limit;       // bytes the queue may hold
+    AVCodecContext* decoder = nullptr;  // used by the decode thread once playing
+    AVFrame* frame = nullptr;           // the decode thread's output frame
+    SwsContext* scaler = nullptr;       // converts to BGRA; the decode thread's
+    std::thread thread;                 // the decode thread, while playing
+    std::atomic<video_surface_t*> surface{nullptr};  // where pictures go, may be null
+    bool shown_key = false;         // a key frame was shown since the last gap (decode thread)
+
+    // The input queue.
+    std::mutex queue_mutex;               // guards the members up to the blank line
+    std::condition_variable queue_ready;  // a packet came, or stop was asked
+    std::deque<AVPacket*> queue;          // packets waiting for the decoder
+    size_t queued_bytes = 0;              // their payload bytes
+    bool stopping = false;                // the decode thread must end
+    bool waiting_for_key = true;          // drop input until a key packet
+    bool key_flags_seen = false;          // the source marks key packets at all
+    uint32_t dropped_while_waiting = 0;   // packets dropped since waiting began
+    bool gap = false;                     // packets were dropped: the decoder restarts
+
+    // The latest picture.
+    mutable std::mutex picture_mutex;         // guards latest
+    std::shared_ptr<picture_t> latest;        // null before the first picture
+    std::vector<std::shared_ptr<picture_t>> pool;  // buffers reused for new pictures
+};
