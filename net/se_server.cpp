@@ -25,8 +25,8 @@ bool se_server::initialize(int32_t new_family, int32_t new_type, int32_t new_pro
     local = sockaddr_in{};
     local.sin_family = static_cast<sa_family_t>(family);
     local.sin_port = htons(port);
-    // Not otherwise checked: a text that is no address gives 255.255.255.255
-    // and the bind of activate fails.
+    // Not otherwise checked: a text that is no address gives INADDR_NONE,
+    // which activate refuses.
     local.sin_addr.s_addr = inet_addr(address ? address : "");
     return true;
 }
@@ -54,6 +54,10 @@ bool se_server::activate(bool listen_too)
     // wait out TIME_WAIT; a port another socket listens on still fails.
     int reuse = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+    // A text that is no address must not end up listening on the
+    // broadcast address, which accepts nothing: it fails as its bind would.
+    if (local.sin_addr.s_addr == INADDR_NONE)
+        return fail_activation(se_error_bind_failed);
     if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
         return fail_activation(se_error_bind_failed);
     if (listen_too && listen(sock, 0x7FFFFFFF) != 0)
