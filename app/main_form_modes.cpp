@@ -1,17 +1,27 @@
 // Tmain_form: the window's presentation modes (full screen, compact, on top,
-// tray, transparency), the mouse and the idle cursor. GUI thread only.
+// tray, transparency), the mouse (drag, edge resize, double click) and the
+// idle cursor, and the saved modes applied at the end of start-up.
+// GUI thread only.
 #include "app/main_form_unit.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QOperatingSystemVersion>
 #include <QScreen>
 #include <QStyle>
 #include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QWindow>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <string>
 
 #include "app/form_timer.h"
 #include "camera/render.h"
@@ -19,14 +29,10 @@
 
 namespace {
 
-// Re-applies window flags; Qt hides a window whose flags change.
-void set_flag(QWidget* window, Qt::WindowType flag, bool on)
-{
-    const bool visible = window->isVisible();
-    window->setWindowFlag(flag, on);
-    if (visible)
-        window->show();
-}
+// Pointer travel, in pixels, with the left button held before a press
+// becomes a drag: small enough that the window follows at once, large
+// enough that the jitter of a double click does not start a drag.
+const int drag_threshold_px = 4;
 
 void show_in_front(QWidget* window)
 {
@@ -35,29 +41,81 @@ void show_in_front(QWidget* window)
     window->activateWindow();
 }
 
+// The screen number of $DISPLAY (":99.1" is screen 1), 0 when none is given.
+int x11_screen_number()
+{
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr)
+        return 0;
+    const std::string text(display);
+    const size_t colon = text.rfind(':');
+    const size_t dot = text.find('.', colon == std::string::npos ? 0 : colon);
+    return dot == std::string::npos ? 0 : std::atoi(text.c_str() + dot + 1);
+}
+
+// An X server composites when a compositing manager owns the selection
+// _NET_WM_CM_S<screen>; only then does a window's opacity show.
+bool x11_composites()
+{
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 == nullptr || x11->connection() == nullptr)
+        return false;
+    xcb_connection_t* connection = x11->connection();
+    const std::string name = "_NET_WM_CM_S" + std::to_string(x11_screen_number());
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 1, static_cast<uint16_t>(name.size()), name.c_str()),
+        nullptr);
+    if (atom == nullptr)
+        return false;
+    bool owned = false;
+    if (atom->atom != XCB_ATOM_NONE) {
+        xcb_get_selection_owner_reply_t* owner = xcb_get_selection_owner_reply(
+            connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
+        owned = owner != nullptr && owner->owner != XCB_WINDOW_NONE;
+        std::free(owner);
+    }
+    std::free(atom);
+    return owned;
+}
+
+// What the transparency rules call the operating system's major version:
+// the real one on Windows; elsewhere 6 when translucent windows show
+// (Wayland always composites; X only with a compositing manager), else 5.
+uint32_t windowing_major_version()
+{
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("windows"))
+        return static_cast<uint32_t>(QOperatingSystemVersion::current().majorVersion());
+    if (platform.startsWith(QLatin1String("wayland")))
+        return 6;
+    if (platform == QLatin1String("xcb"))
+        return x11_composites() ? 6 : 5;
+    return 5;
+}
+
 }  // namespace
 
+// Start-up: each saved mode is applied by clicking its item; then opacity,
+// and how the window first appears.
 void Tmain_form::apply_window_modes()
 {
     if (full_screen_mode_itm->isChecked()) {
         full_screen_mode_itm->setChecked(false);
-        full_screen_mode_itmClick();
+        full_screen_mode_itm->trigger();
     }
     if (stay_on_top_mode_itm->isChecked()) {
         stay_on_top_mode_itm->setChecked(false);
-        stay_on_top_mode_itmClick();
+        stay_on_top_mode_itm->trigger();
     }
     // Runs once either way, so the window style matches the saved flag.
     compact_mode_itm->setChecked(!compact_mode_itm->isChecked());
-    compact_mode_itmClick();
+    compact_mode_itm->trigger();
     if (tray_mode_itm->isChecked()) {
         tray_mode_itm->setChecked(false);
-        tray_mode_itmClick();
+        tray_mode_itm->trigger();
     }
-    os_major_version = QGuiApplication::platformName() == QLatin1String("xcb") ||
-                               QGuiApplication::platformName() == QLatin1String("wayland")
-                           ? 6
-                           : 5;
+    os_major_version = windowing_major_version();
+    update_alpha_itm();
 
     const int32_t opacity = opacity_value();
     if (opacity != 0)
@@ -66,19 +124,21 @@ void Tmain_form::apply_window_modes()
         set_transparency(false);
 
     if (settings.minimized) {
-        if (!tray_mode_itm->isChecked())
+        // Without a tray icon to bring it back, a window that only lived in
+        // the tray would be out of reach: it starts minimised instead.
+        if (!tray_mode_itm->isChecked() || tray == nullptr)
             showMinimized();
         return;
     }
     show_in_front(this);
 }
 
-int32_t Tmain_form::opacity_value() const
+void Tmain_form::update_alpha_itm()
 {
-    // Kept within 0..255 also for an alpha outside 0..100 from the file.
-    const int32_t alpha = std::clamp(settings.alpha, 0, 100);
-    return (100 - alpha) * 255 / 100;
+    alpha_itm->setVisible(demo_timer->enabled() || os_major_version >= 6);
 }
+
+int32_t Tmain_form::opacity_value() const { return opacity_for(settings.alpha); }
 
 void Tmain_form::set_transparency(bool on)
 {
@@ -86,35 +146,41 @@ void Tmain_form::set_transparency(bool on)
     setWindowOpacity(on ? opacity_value() / 255.0 : 1.0);
 }
 
+void Tmain_form::set_frameless(bool on)
+{
+    // Changing window flags hides a visible window; callers show it again.
+    setWindowFlag(Qt::FramelessWindowHint, on);
+}
+
 QRect Tmain_form::monitor_rect_for() const
 {
-    QRect best = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->geometry()
-                                                  : QRect(0, 0, 800, 600);
-    long long best_area = -1;
-    const QRect window_rect = frameGeometry();
-    for (QScreen* screen : QGuiApplication::screens()) {
-        const QRect overlap = screen->geometry().intersected(window_rect);
-        const long long area = static_cast<long long>(overlap.width()) * overlap.height();
-        if (!overlap.isEmpty() && area > best_area) {
-            best_area = area;
-            best = screen->geometry();
-        }
-    }
-    return best;
+    std::vector<QRect> screens;
+    for (const QScreen* screen : QGuiApplication::screens())
+        screens.push_back(screen->geometry());
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    const QRect fallback = primary != nullptr ? primary->geometry() : QRect(0, 0, 800, 600);
+    return best_monitor(frameGeometry(), screens, fallback);
 }
 
 void Tmain_form::full_screen_mode_itmClick()
 {
     const bool visible = isVisible();
     if (full_screen_mode_itm->isChecked()) {
-        saved_placement = geometry();
+        saved_maximized = isMaximized();
+        saved_placement = saved_maximized ? normalGeometry() : geometry();
         const QRect target = monitor_rect_for();
-        set_flag(this, Qt::FramelessWindowHint, true);
+        hide();
+        setWindowState(windowState() & ~(Qt::WindowMaximized | Qt::WindowMinimized));
+        set_frameless(true);
         setGeometry(target);
     } else {
-        if (!compact_mode_itm->isChecked())
-            set_flag(this, Qt::FramelessWindowHint, false);
+        if (!compact_mode_itm->isChecked()) {
+            hide();
+            set_frameless(false);
+        }
         setGeometry(saved_placement);
+        if (saved_maximized)
+            setWindowState(windowState() | Qt::WindowMaximized);
     }
     if (visible)
         show_in_front(this);
@@ -122,13 +188,18 @@ void Tmain_form::full_screen_mode_itmClick()
 
 void Tmain_form::compact_mode_itmClick()
 {
+    // In full screen only the check mark changes; the style follows when
+    // full screen is left.
     if (full_screen_mode_itm->isChecked())
         return;
-    // geometry() is the client area in Qt: keeping it keeps the picture
-    // where it was while the frame comes or goes.
+    // A top-level widget's geometry is its client area on the screen:
+    // setting it back after the frame comes or goes keeps the picture where
+    // it was (the frame's offset is taken from the window manager's frame
+    // extents).
     const QRect client = geometry();
     const bool visible = isVisible();
-    set_flag(this, Qt::FramelessWindowHint, compact_mode_itm->isChecked());
+    hide();
+    set_frameless(compact_mode_itm->isChecked());
     setGeometry(client);
     if (visible)
         show_in_front(this);
@@ -136,37 +207,38 @@ void Tmain_form::compact_mode_itmClick()
 
 void Tmain_form::stay_on_top_mode_itmClick()
 {
-    set_flag(this, Qt::WindowStaysOnTopHint, stay_on_top_mode_itm->isChecked());
+    const bool visible = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, stay_on_top_mode_itm->isChecked());
+    if (visible)
+        show();
 }
 
 bool Tmain_form::tray_icon(tray_op_t op)
 {
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        return false;
     switch (op) {
     case tray_add:
-        if (tray == nullptr) {
-            tray = new QSystemTrayIcon(this);
-            connect(tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger) {
-                    if (isVisible())
-                        hide();
-                    else
-                        show_in_front(this);
-                }
-            });
-            tray->setContextMenu(PopupMenu);
-        }
+        if (tray != nullptr || !QSystemTrayIcon::isSystemTrayAvailable())
+            return false;
+        tray = new QSystemTrayIcon(this);
+        connect(tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger)
+                tray_left_click();
+            else if (reason == QSystemTrayIcon::Context)
+                tray_right_click();
+        });
         return true;
     case tray_modify:
         if (tray == nullptr)
             return false;
         tray->setIcon(windowIcon().isNull() ? QApplication::style()->standardIcon(QStyle::SP_ComputerIcon)
                                             : windowIcon());
-        tray->setToolTip(windowTitle().left(127));
+        // The tip field holds 128 bytes with its terminating zero.
+        tray->setToolTip(QString::fromUtf8(windowTitle().toUtf8().left(127)));
         tray->show();
         return true;
     case tray_delete:
+        if (tray == nullptr)
+            return false;
         delete tray;
         tray = nullptr;
         return true;
@@ -174,23 +246,47 @@ bool Tmain_form::tray_icon(tray_op_t op)
     return false;
 }
 
+void Tmain_form::tray_left_click()
+{
+    if (isVisible())
+        hide();
+    else
+        show_in_front(this);
+}
+
+void Tmain_form::tray_right_click()
+{
+    if (isVisible()) {
+        raise();
+        activateWindow();
+    }
+    PopupMenu->popup(QCursor::pos());
+}
+
 void Tmain_form::tray_mode_itmClick()
 {
+    // A tool window has no taskbar button: the program shows only as the
+    // tray icon.
+    const bool visible = isVisible();
+    const Qt::WindowType type = tray_mode_itm->isChecked() ? Qt::Tool : Qt::Window;
     if (tray_mode_itm->isChecked()) {
         tray_icon(tray_add);
         tray_icon(tray_modify);
-        set_flag(this, Qt::Tool, true);  // no taskbar button
     } else {
         tray_icon(tray_delete);
-        set_flag(this, Qt::Tool, false);
     }
+    if ((windowFlags() & Qt::WindowType_Mask) != type)
+        setWindowFlags((windowFlags() & ~Qt::WindowType_Mask) | type);
+    if (visible)
+        show();
 }
 
 void Tmain_form::changeEvent(QEvent* event)
 {
-    // While in the tray, minimising hides the window instead.
+    // While in the tray, minimising hides the window instead (the tray
+    // icon brings it back).
     if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized) &&
-        tray_mode_itm->isChecked()) {
+        tray_mode_itm->isChecked() && tray != nullptr) {
         QMetaObject::invokeMethod(this, [this] {
             setWindowState(windowState() & ~Qt::WindowMinimized);
             hide();
@@ -203,8 +299,7 @@ void Tmain_form::alpha_inc_itmClick()
 {
     if (!alpha_itm->isVisible())
         return;
-    if (settings.alpha < 95)
-        settings.alpha += 5;
+    settings.alpha = alpha_step_up(settings.alpha);
     if (opacity_value() != 0)
         set_transparency(demo_timer->enabled() || os_major_version >= 6);
     else
@@ -215,90 +310,117 @@ void Tmain_form::alpha_dec_itmClick()
 {
     if (!alpha_itm->isVisible())
         return;
-    if (settings.alpha > 0)
-        settings.alpha -= 5;
+    settings.alpha = alpha_step_down(settings.alpha);
     set_transparency(opacity_value() == 255 ? false : transparency_on);
 }
 
 void Tmain_form::FormMouseDown(int x, int y)
 {
     const uint32_t now = tick_count();
-    const uint32_t double_click_ms =
+    const auto double_click_ms =
         static_cast<uint32_t>(QGuiApplication::styleHints()->mouseDoubleClickInterval());
-    if (now - last_press_tick <= double_click_ms) {
+    if (pressed_before && is_double_click(now, last_press_tick, double_click_ms)) {
+        drag_pending = false;
         full_screen_mode_itm->trigger();
         return;
     }
     if (!isMaximized() && !full_screen_mode_itm->isChecked()) {
-        const bool compact = compact_mode_itm->isChecked();
-        press_right = compact && width() - x < edge_zone;
-        press_bottom = compact && height() - y < edge_zone;
-        press_left = compact && x < edge_zone;
-        press_top = compact && y < edge_zone;
-        press_move = !press_right && !press_bottom && !press_left && !press_top;
-        if (QWindow* window = windowHandle()) {
-            Qt::Edges edges;
-            if (press_right) edges |= Qt::RightEdge;
-            if (press_bottom) edges |= Qt::BottomEdge;
-            if (press_left) edges |= Qt::LeftEdge;
-            if (press_top) edges |= Qt::TopEdge;
-            if (press_move)
-                window->startSystemMove();
-            else
-                window->startSystemResize(edges);
-        }
+        press = press_flags_at(x, y, width(), height(), edge_zone, compact_mode_itm->isChecked());
+        drag_pending = true;
+        press_point = QPoint(x, y);
     }
     last_press_tick = now;
+    pressed_before = true;
+}
+
+void Tmain_form::start_system_drag()
+{
+    QWindow* window = windowHandle();
+    if (window == nullptr)
+        return;
+    const bool started = press.move ? window->startSystemMove()
+                                    : window->startSystemResize(drag_edges(press));
+    if (started)
+        return;
+    // The platform has no system drag (no window manager, offscreen): the
+    // window follows the pointer by itself until the button is released.
+    manual_drag = true;
+    drag_origin = mapToGlobal(press_point);
+    drag_start_geometry = geometry();
+}
+
+void Tmain_form::follow_manual_drag(const QPoint& global)
+{
+    const QPoint delta = global - drag_origin;
+    QRect target = drag_start_geometry;
+    if (press.move) {
+        target.moveTopLeft(target.topLeft() + delta);
+    } else {
+        const Qt::Edges edges = drag_edges(press);
+        const int smallest = 2 * edge_zone;
+        if (edges & Qt::RightEdge)
+            target.setRight(std::max(target.left() + smallest, target.right() + delta.x()));
+        if (edges & Qt::BottomEdge)
+            target.setBottom(std::max(target.top() + smallest, target.bottom() + delta.y()));
+        if (edges & Qt::LeftEdge)
+            target.setLeft(std::min(target.right() - smallest, target.left() + delta.x()));
+        if (edges & Qt::TopEdge)
+            target.setTop(std::min(target.bottom() - smallest, target.top() + delta.y()));
+    }
+    setGeometry(target);
+}
+
+void Tmain_form::FormMouseMove(int x, int y, bool left_button_down)
+{
+    if (manual_drag && left_button_down) {
+        follow_manual_drag(mapToGlobal(QPoint(x, y)));
+    } else if (drag_pending && left_button_down &&
+               (QPoint(x, y) - press_point).manhattanLength() >= drag_threshold_px) {
+        drag_pending = false;
+        start_system_drag();
+    }
+    if (compact_mode_itm->isChecked())
+        wanted_cursor = edge_cursor(x, y, width(), height(), edge_zone);
+    // A hidden cursor (the blank shape) differs from every wanted shape.
+    if (cursor().shape() != wanted_cursor)
+        setCursor(wanted_cursor);
+    idle_ticks = 0;
+}
+
+void Tmain_form::FormMouseUp()
+{
+    press = press_flags_t();
+    drag_pending = false;
+    manual_drag = false;
 }
 
 void Tmain_form::mousePressEvent(QMouseEvent* event)
 {
-    if (event->button() == Qt::LeftButton)
-        FormMouseDown(event->position().toPoint().x(), event->position().toPoint().y());
+    if (event->button() == Qt::LeftButton) {
+        const QPoint at = event->position().toPoint();
+        FormMouseDown(at.x(), at.y());
+    }
 }
 
 void Tmain_form::mouseDoubleClickEvent(QMouseEvent* event)
 {
-    // Qt delivers the second press of a double click here, not as a press.
+    // Qt hands the second press of a double click here instead of to
+    // mousePressEvent; it is a press like any other.
     mousePressEvent(event);
 }
 
-void Tmain_form::mouseReleaseEvent(QMouseEvent*)
-{
-    press_right = press_bottom = press_left = press_top = press_move = false;
-}
+void Tmain_form::mouseReleaseEvent(QMouseEvent*) { FormMouseUp(); }
 
 void Tmain_form::mouseMoveEvent(QMouseEvent* event)
 {
-    if (compact_mode_itm->isChecked()) {
-        const int x = event->position().toPoint().x();
-        const int y = event->position().toPoint().y();
-        const bool right = width() - x < edge_zone, bottom = height() - y < edge_zone;
-        const bool left = x < edge_zone, top = y < edge_zone;
-        if ((right && bottom) || (left && top))
-            wanted_cursor = Qt::SizeFDiagCursor;
-        else if ((right && top) || (left && bottom))
-            wanted_cursor = Qt::SizeBDiagCursor;
-        else if (left || right)
-            wanted_cursor = Qt::SizeHorCursor;
-        else if (top || bottom)
-            wanted_cursor = Qt::SizeVerCursor;
-        else
-            wanted_cursor = Qt::ArrowCursor;
-    }
-    if (cursor_hidden || cursor().shape() != wanted_cursor) {
-        setCursor(wanted_cursor);
-        cursor_hidden = false;
-    }
-    idle_ticks = 0;
+    const QPoint at = event->position().toPoint();
+    FormMouseMove(at.x(), at.y(), (event->buttons() & Qt::LeftButton) != 0);
 }
 
 void Tmain_form::cursor_timerTimer()
 {
-    if (cursor_hidden)
+    if (cursor().shape() == Qt::BlankCursor)
         return;
-    if (++idle_ticks >= 5) {
+    if (++idle_ticks >= 5)
         setCursor(Qt::BlankCursor);
-        cursor_hidden = true;
-    }
 }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "app/window_rules.h"
 #include "camera/player.h"
 
 class QAction;
@@ -84,6 +85,19 @@ public:
     // Tray icon operations: add, modify, delete.
     enum tray_op_t { tray_add, tray_modify, tray_delete };
     bool tray_icon(tray_op_t op);
+    // Left (toggle the window) and right (popup menu at the cursor) clicks
+    // on the tray icon.
+    void tray_left_click();
+    void tray_right_click();
+
+    // Mouse handlers in client coordinates; the Qt events call them.
+    void FormMouseDown(int x, int y);
+    void FormMouseMove(int x, int y, bool left_button_down);
+    void FormMouseUp();
+
+    // State the modes keep, for tests and the overlay.
+    bool transparency() const { return transparency_on; }
+    const press_flags_t& press_state() const { return press; }
 
     // video_surface_t
     void picture_ready(int32_t port) override;
@@ -110,18 +124,30 @@ private:
     void start_web_server();
     void apply_window_modes();
     void paint_fallback(QPainter& painter, int w, int h);
-    void FormMouseDown(int x, int y);
+    void update_alpha_itm();
+    void set_frameless(bool on);
+    void start_system_drag();
+    void follow_manual_drag(const QPoint& global);
 
     // Mouse and cursor state.
     uint32_t last_press_tick = 0;  // last left press not taken as a double click
     int32_t edge_zone = 10;        // resize border of the compact window, px
     Qt::CursorShape wanted_cursor = Qt::ArrowCursor;  // shape a mouse move sets
-    bool cursor_hidden = false;    // the idle cursor is hidden
     int32_t idle_ticks = 0;        // cursor timer ticks since the last move
-    bool press_right = false, press_bottom = false, press_left = false, press_top = false;
-    bool press_move = false;       // where the current left press landed
+    bool pressed_before = false;   // a left press happened since start-up
+    press_flags_t press;           // where the current left press landed
+    // A press that drags or resizes starts the system drag on the first
+    // move with the button held: a drag started on the press itself lets
+    // the window manager take the next press, and the double click is lost.
+    bool drag_pending = false;
+    QPoint press_point;            // client position of that press
+    // Where no system drag exists, the window follows the pointer itself.
+    bool manual_drag = false;      // such a drag runs
+    QPoint drag_origin;            // screen position of the press that began it
+    QRect drag_start_geometry;     // the window's geometry then
 
-    QRect saved_placement;          // normal geometry saved on entering full screen
+    QRect saved_placement;          // client geometry saved on entering full screen
+    bool saved_maximized = false;   // the window was maximised then
     bool transparency_on = false;   // layered-window blending switched on
     QSystemTrayIcon* tray = nullptr;  // exists while tray mode is on
 
