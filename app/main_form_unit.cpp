@@ -156,7 +156,8 @@ void Tmain_form::create_menu()
     // Alt with the main Return key and with the keypad's Enter alike.
     full_screen_mode_itm->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_Return),
                                         QKeySequence(Qt::ALT | Qt::Key_Enter),
-                                        QKeySequence(Qt::ALT | Qt::KeypadModifier | Qt::Key_Enter)});
+                                        QKeySequence(QKeyCombination(Qt::AltModifier | Qt::KeypadModifier,
+                                                                     Qt::Key_Enter))});
     stay_on_top_mode_itm = item("Поверх всех окон", &Tmain_form::stay_on_top_mode_itmClick);
     compact_mode_itm = item("Компактный режим", &Tmain_form::compact_mode_itmClick);
     tray_mode_itm = item("Поместить в трей", &Tmain_form::tray_mode_itmClick);
@@ -238,6 +239,8 @@ void Tmain_form::set_demo_timer_enabled(bool on)
     demo_mode_on = on;
     player_lock.leave();
     demo_timer->set_enabled(on);
+    // PgUp and PgDn work in demo mode without the menu opened first.
+    update_alpha_itm();
 }
 
 bool Tmain_form::FormCloseQuery()
@@ -364,7 +367,7 @@ void Tmain_form::PopupMenuPopup()
     const bool previewing = preview_handle >= 0;
     start_stop_rec_itm->setVisible(previewing);
     save_img_itm->setVisible(previewing);
-    alpha_itm->setVisible(demo_timer->enabled() || os_major_version >= 6);
+    update_alpha_itm();
 }
 
 void Tmain_form::contextMenuEvent(QContextMenuEvent* event)
