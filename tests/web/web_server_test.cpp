@@ -1,0 +1,495 @@
+// The web server in-process: web_server stepped by web_server_thread on a
+// loopback port, driven by a raw client. Covers authentication, routing,
+// files and their room, pipelining, broken and hostile requests, and the
+// log lines of a connection.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "settings/log.h"
+#include "settings/settings.h"
+#include "tests/web/http_client.h"
+#include "web/http_text.h"
+#include "web/simple_server.h"
+#include "web/simple_thread_obj.h"
+
+namespace {
+
+using http_client::connection_t;
+using http_client::response_t;
+
+std::string test_dir;  // holds root/, the log and a file beside the root
+std::string log_path;
+
+void write_file(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+const std::string index_page = "<html><body>root index</body></html>";
+
+class web_server_fixture : public ::testing::Test {
+public:
+    static void SetUpTestSuite()
+    {
+        char pattern[] = "/tmp/kestrel-web-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        test_dir = pattern;
+        std::filesystem::create_directories(test_dir + "/root/sub");
+        write_file(test_dir + "/root/index.htm", index_page);
+        write_file(test_dir + "/root/sub/index.htm", "sub index");
+        write_file(test_dir + "/root/sub/preview.jpg", "not the live picture");
+        write_file(test_dir + "/root/data.bin", std::string("\0\1\2\3", 4));
+        write_file(test_dir + "/root/PHOTO.JPG", "jpeg?");
+        write_file(test_dir + "/root/style.css", "body{}");
+        write_file(test_dir + "/secret.txt", "secret");
+        log_path = test_dir + "/kestrel.log";
+        log_open(true, false, log_path.c_str(), "w");
+    }
+    static void TearDownTestSuite()
+    {
+        log_close();
+        std::filesystem::remove_all(test_dir);
+    }
+
+    void SetUp() override
+    {
+        configure([](settings_t& s) {
+            s.login = "user";
+            s.password = "pw";
+            s.root = test_dir + "/root/";
+            s.sizeof_in = 10240;
+            s.sizeof_out = 1048576;
+            s.main_interval = 1;
+            s.exe_path = "/opt/kestrel/kestrel";
+        });
+        {
+            loopback::listener_t probe;
+            port = probe.port;
+        }
+        ASSERT_TRUE(web_server.initialize(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", port));
+        ASSERT_TRUE(web_server.activate(true));
+        ASSERT_TRUE(web_server_thread.start());
+    }
+    void TearDown() override
+    {
+        web_server_thread.stop();
+        web_server.deactivate();
+    }
+
+    // Changes web settings the way the GUI thread does: under server_lock.
+    static void configure(const std::function<void(settings_t&)>& change)
+    {
+        web_server.enter();
+        change(settings);
+        web_server.leave();
+    }
+
+    static std::string get(const std::string& target, const std::string& extra = "")
+    {
+        return "GET " + target + " HTTP/1.1\r\nHost: cam.local:8080\r\n" + extra + "\r\n";
+    }
+    static std::string authorization(const std::string& pair = "user:pw")
+    {
+        return "Authorization: Basic " + base64_encode(pair.data(), pair.size()) + "\r\n";
+    }
+    static std::string authorized_get(const std::string& target) { return get(target, authorization()); }
+
+    // The status of one authorised request on a new connection ("" when the
+    // connection closed without an answer).
+    std::string status_of(const std::string& request)
+    {
+        connection_t client(port);
+        response_t response;
+        return client.exchange(request, response) ? response.status() : std::string();
+    }
+
+    uint16_t port = 0;
+};
+
+TEST_F(web_server_fixture, unauthorised_request_gets_401_with_realm_then_200)
+{
+    connection_t client(port);
+    response_t response;
+    ASSERT_TRUE(client.exchange(get("/"), response));
+    EXPECT_EQ(response.header,
+              "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"kestrel\"\r\n"
+              "Content-Type: text/plain\r\nContent-Length: 16\r\n\r\n");
+    EXPECT_EQ(response.body, "401 Unauthorized");
+
+    ASSERT_TRUE(client.exchange(authorized_get("/"), response));
+    struct stat status {};
+    ASSERT_EQ(stat((test_dir + "/root/index.htm").c_str(), &status), 0);
+    EXPECT_EQ(response.header, "HTTP/1.1 200 OK\r\nLast-Modified: " + http_date(status.st_mtime) +
+                                   "\r\nContent-Type: text/html\r\nContent-Length: " +
+                                   std::to_string(index_page.size()) + "\r\n\r\n");
+    EXPECT_EQ(response.body, index_page);
+}
+
+TEST_F(web_server_fixture, authorisation_persists_on_the_connection)
+{
+    connection_t client(port);
+    response_t response;
+    ASSERT_TRUE(client.exchange(authorized_get("/"), response));
+    EXPECT_EQ(response.status(), "200 OK");
+    for (const char* target : {"/sub/", "/style.css", "/"}) {
+        ASSERT_TRUE(client.exchange(get(target), response)) << target;
+        EXPECT_EQ(response.status(), "200 OK") << target;
+    }
+    // A new connection starts unauthorised.
+    EXPECT_EQ(status_of(get("/")), "401 Unauthorized");
+}
+
+TEST_F(web_server_fixture, fifth_attempt_of_a_connection_is_forbidden_without_a_check)
+{
+    connection_t client(port);
+    response_t response;
+    for (int attempt = 1; attempt <= 4; ++attempt) {
+        ASSERT_TRUE(client.exchange(get("/", authorization("user:wrong")), response));
+        EXPECT_EQ(response.status(), "401 Unauthorized") << attempt;
+    }
+    // Even the right credentials are no longer looked at.
+    ASSERT_TRUE(client.exchange(authorized_get("/"), response));
+    EXPECT_EQ(response.status(), "403 Forbidden");
+    EXPECT_EQ(response.body, "403 Forbidden");
+    EXPECT_EQ(status_of(authorized_get("/")), "200 OK");
+}
+
+TEST_F(web_server_fixture, credential_variants)
+{
+    struct {
+        std::string request;
+        const char* status;
+    } cases[] = {
+        {get("/", "authorization: Basic dXNlcjpwdw==\r\n"), "401 Unauthorized"},
+        {get("/", "Authorization: basic dXNlcjpwdw==\r\n"), "401 Unauthorized"},
+        {get("/", "Authorization:  Basic dXNlcjpwdw==\r\n"), "401 Unauthorized"},
+        {get("/", authorization("user:pw ")), "401 Unauthorized"},
+        {get("/", "Authorization: Basic dXNlcjpwdw==\r\n"), "200 OK"},
+        {"GET http://user:pw@cam.local/ HTTP/1.1\r\n\r\n", "200 OK"},
+        {"GET http://user:no@cam.local/ HTTP/1.1\r\n\r\n", "401 Unauthorized"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(status_of(c.request), c.status) << c.request;
+}
+
+TEST_F(web_server_fixture, empty_login_and_password_serve_without_credentials)
+{
+    configure([](settings_t& s) {
+        s.login.clear();
+        s.password.clear();
+    });
+    EXPECT_EQ(status_of(get("/")), "200 OK");
+}
+
+TEST_F(web_server_fixture, routing_statuses)
+{
+    struct {
+        const char* target;
+        const char* status;
+        const char* content_type;
+    } cases[] = {
+        {"/", "200 OK", "text/html"},
+        {"/sub/", "200 OK", "text/html"},
+        {"/style.css", "200 OK", "text/css"},
+        {"/data.bin", "200 OK", "application/octet-stream"},
+        {"/PHOTO.JPG", "200 OK", "application/octet-stream"},
+        {"/index.htm?q=90&w=1", "200 OK", "text/html"},
+        {"/missing.htm", "404 Not Found", "text/plain"},
+        {"/sub/missing/", "404 Not Found", "text/plain"},
+        {"/../secret.txt", "403 Forbidden", "text/plain"},
+        {"/..\\secret.txt", "403 Forbidden", "text/plain"},
+        {"/sub/../../secret.txt", "403 Forbidden", "text/plain"},
+        {"/x..y", "403 Forbidden", "text/plain"},
+        {"/sub/../index.htm", "200 OK", "text/html"},
+        // The live picture, not the file of that name.
+        {"/sub/preview.jpg", "500 Internal Server Error", "text/plain"},
+    };
+    for (const auto& c : cases) {
+        connection_t client(port);
+        response_t response;
+        ASSERT_TRUE(client.exchange(authorized_get(c.target), response)) << c.target;
+        EXPECT_EQ(response.status(), c.status) << c.target;
+        EXPECT_EQ(response.field("Content-Type"), c.content_type) << c.target;
+    }
+    // Traversal is only looked at once the connection is authorised.
+    EXPECT_EQ(status_of(get("/../secret.txt")), "401 Unauthorized");
+}
+
+TEST_F(web_server_fixture, folder_without_slash_is_redirected_with_host_and_query)
+{
+    connection_t client(port);
+    response_t response;
+    ASSERT_TRUE(client.exchange(authorized_get("/sub?a=1"), response));
+    EXPECT_EQ(response.status(), "302 Found");
+    EXPECT_EQ(response.field("Location"), "http://cam.local:8080/sub/?a=1");
+    EXPECT_EQ(response.body, "302 Found");
+    ASSERT_TRUE(client.exchange("GET /sub HTTP/1.1\r\n\r\n", response));
+    EXPECT_EQ(response.field("Location"), "http:///sub/");
+}
+
+TEST_F(web_server_fixture, pipelined_requests_are_answered_in_order_by_one_send)
+{
+    connection_t client(port);
+    ASSERT_TRUE(client.send_text(authorized_get("/style.css") + get("/missing") + get("/sub/")));
+    response_t first, second, third;
+    ASSERT_TRUE(client.read_response(first));
+    ASSERT_TRUE(client.read_response(second));
+    ASSERT_TRUE(client.read_response(third));
+    EXPECT_EQ(first.body, "body{}");
+    EXPECT_EQ(second.status(), "404 Not Found");
+    EXPECT_EQ(third.body, "sub index");
+    ASSERT_TRUE(http_client::wait_for_text(log_path, "job _send finished with result success"));
+    // The three answers left in one send job.
+    std::string log = http_client::read_file(log_path);
+    size_t batch = log.rfind("etx detected");
+    ASSERT_NE(batch, std::string::npos);
+    size_t sends = 0;
+    for (size_t at = log.find("job _send activated", batch); at != std::string::npos;
+         at = log.find("job _send activated", at + 1))
+        ++sends;
+    EXPECT_EQ(sends, 1u);
+}
+
+TEST_F(web_server_fixture, requests_that_close_the_connection_without_an_answer)
+{
+    const std::string requests[] = {
+        authorized_get("/") + "GET / HTTP/1.1\r\nbroken\r\n\r\n",  // second one broken: nothing sent
+        "GET / HTTP/1.0\r\n" + authorization() + "\r\n",
+        "HEAD / HTTP/1.1\r\n" + authorization() + "\r\n",
+        "POST / HTTP/1.1\r\n" + authorization() + "\r\n",
+        "GET /a@b HTTP/1.1\r\n" + authorization() + "\r\n",
+        "GET ftp://h/ HTTP/1.1\r\n" + authorization() + "\r\n",
+        "GET /index.htm?flag HTTP/1.1\r\n" + authorization() + "\r\n",
+        "GET /index.htm?w=1& HTTP/1.1\r\n" + authorization() + "\r\n",
+        "\r\n\r\n",
+        "GET\r\n\r\n",
+    };
+    for (const std::string& request : requests) {
+        connection_t client(port);
+        ASSERT_TRUE(client.send_text(request));
+        EXPECT_TRUE(client.closed_silently()) << request << " got: " << client.pending;
+    }
+    // The server still serves.
+    EXPECT_EQ(status_of(authorized_get("/")), "200 OK");
+}
+
+TEST_F(web_server_fixture, nul_byte_in_a_path_does_not_cut_the_name_short)
+{
+    std::string request = authorized_get(std::string("/index.htm\0.css", 15));
+    EXPECT_EQ(status_of(request), "404 Not Found");
+}
+
+TEST_F(web_server_fixture, special_files_are_not_opened)
+{
+    ASSERT_EQ(mkfifo((test_dir + "/root/pipe").c_str(), 0600), 0);
+    // Opening a FIFO for reading would block the server thread for good.
+    EXPECT_EQ(status_of(authorized_get("/pipe")), "404 Not Found");
+    EXPECT_EQ(status_of(authorized_get("/")), "200 OK");
+    std::filesystem::remove(test_dir + "/root/pipe");
+}
+
+// The size of the 200 header of a file with this name, size and time.
+size_t file_header_size(const char* type, size_t size, time_t modified)
+{
+    return std::string("HTTP/1.1 200 OK\r\nLast-Modified: " + http_date(modified) +
+                       "\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(size) +
+                       "\r\n\r\n")
+        .size();
+}
+
+TEST_F(web_server_fixture, a_file_exactly_filling_the_room_is_served_one_byte_more_is_not)
+{
+    const size_t size = 5000;
+    const time_t modified = 1700000000;
+    for (const char* name : {"/root/exact.bin", "/root/over.bin"}) {
+        std::string path = test_dir + name;
+        write_file(path, std::string(name[6] == 'e' ? size : size + 1, 'z'));
+        utimbuf times{modified, modified};
+        utime(path.c_str(), &times);
+    }
+    int32_t room = static_cast<int32_t>(file_header_size("application/octet-stream", size, modified) + size);
+    configure([&](settings_t& s) {
+        s.sizeof_out = room;
+        s.login.clear();
+        s.password.clear();
+    });
+    connection_t client(port);
+    response_t response;
+    ASSERT_TRUE(client.exchange(get("/exact.bin"), response));
+    EXPECT_EQ(response.status(), "200 OK");
+    EXPECT_EQ(response.body.size(), size);
+    EXPECT_EQ(response.header.size() + response.body.size(), static_cast<size_t>(room));
+    ASSERT_TRUE(client.exchange(get("/over.bin"), response));
+    EXPECT_EQ(response.status(), "500 Internal Server Error");
+    ASSERT_TRUE(client.exchange(get("/exact.bin"), response));
+    EXPECT_EQ(response.status(), "200 OK");
+
+    // In a batch, the room is what the earlier answers left.
+    ASSERT_TRUE(client.send_text(get("/style.css") + get("/exact.bin")));
+    response_t first;
+    ASSERT_TRUE(client.read_response(first));
+    ASSERT_TRUE(client.read_response(response));
+    EXPECT_EQ(first.status(), "200 OK");
+    EXPECT_EQ(response.status(), "500 Internal Server Error");
+}
+
+TEST_F(web_server_fixture, answers_that_do_not_fit_at_all_close_the_connection)
+{
+    // 401 with its realm line needs more than 100 bytes.
+    configure([](settings_t& s) { s.sizeof_out = 100; });
+    {
+        connection_t client(port);
+        ASSERT_TRUE(client.send_text(get("/")));
+        EXPECT_TRUE(client.closed_silently());
+    }
+    // A redirect whose Location outgrows the room; the 404 beside it fits.
+    configure([](settings_t& s) {
+        s.sizeof_out = 300;
+        s.login.clear();
+        s.password.clear();
+    });
+    EXPECT_EQ(status_of(get("/nothing")), "404 Not Found");
+    {
+        connection_t client(port);
+        ASSERT_TRUE(client.send_text(get("/sub?" + std::string(400, 'q') + "=1")));
+        EXPECT_TRUE(client.closed_silently());
+    }
+    // A second answer that no longer fits behind the first.
+    {
+        connection_t client(port);
+        ASSERT_TRUE(client.send_text(get("/nothing") + get("/nothing") + get("/nothing") + get("/nothing")));
+        EXPECT_TRUE(client.closed_silently());
+    }
+    std::string log = http_client::read_file(log_path);
+    EXPECT_NE(log.find("error detected"), std::string::npos);
+    configure([](settings_t& s) { s.sizeof_out = 1048576; });
+    EXPECT_EQ(status_of(get("/")), "200 OK");
+}
+
+TEST_F(web_server_fixture, header_block_larger_than_the_input_buffer_closes_the_connection)
+{
+    configure([](settings_t& s) { s.sizeof_in = 512; });
+    connection_t client(port);
+    ASSERT_TRUE(client.send_text("GET / HTTP/1.1\r\nX-Long: " + std::string(1000, 'a') + "\r\n\r\n"));
+    EXPECT_TRUE(client.closed_silently());
+    ASSERT_TRUE(http_client::wait_for_text(log_path, "job _recv finished with result success"));
+}
+
+TEST_F(web_server_fixture, request_exactly_filling_the_input_buffer_is_answered)
+{
+    std::string request = authorized_get("/style.css");
+    configure([&](settings_t& s) { s.sizeof_in = static_cast<int32_t>(request.size()); });
+    connection_t client(port);
+    response_t response;
+    ASSERT_TRUE(client.exchange(request, response));
+    EXPECT_EQ(response.body, "body{}");
+}
+
+TEST_F(web_server_fixture, request_with_a_body_is_not_answered_until_the_buffer_fills)
+{
+    configure([](settings_t& s) { s.sizeof_in = 1024; });
+    connection_t client(port);
+    ASSERT_TRUE(client.send_text(authorized_get("/").substr(0, 20)));
+    std::string rest = authorized_get("/").substr(20);
+    rest.insert(rest.size() - 2, "Content-Length: 5\r\n");
+    ASSERT_TRUE(client.send_text(rest + "hello"));
+    response_t response;
+    EXPECT_FALSE(client.read_response(response, 300));
+    EXPECT_FALSE(client.ended);
+    ASSERT_TRUE(client.send_text(std::string(1024, 'b')));
+    EXPECT_TRUE(client.closed_silently());
+}
+
+TEST_F(web_server_fixture, client_reset_mid_response_leaves_the_server_serving)
+{
+    write_file(test_dir + "/root/big.bin", std::string(4 * 1024 * 1024, 'B'));
+    configure([](settings_t& s) { s.sizeof_out = 5 * 1024 * 1024; });
+    for (int round = 0; round < 3; ++round) {
+        connection_t client(port);
+        int small = 4096;
+        setsockopt(client.sock, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        ASSERT_TRUE(client.send_text(authorized_get("/big.bin")));
+        char some[1024];
+        ASSERT_GT(recv(client.sock, some, sizeof(some), 0), 0);
+        loopback::close_with_reset(client.sock);
+        client.sock = -1;
+    }
+    ASSERT_TRUE(http_client::wait_for_text(log_path, "job _send finished with result send_failed"));
+    EXPECT_EQ(status_of(authorized_get("/")), "200 OK");
+    std::filesystem::remove(test_dir + "/root/big.bin");
+}
+
+TEST_F(web_server_fixture, log_lines_of_one_connection)
+{
+    log_open(true, false, log_path.c_str(), "w");  // an empty log for this test
+    {
+        connection_t client(port);
+        response_t response;
+        ASSERT_TRUE(client.exchange(authorized_get("/missing"), response));
+    }
+    ASSERT_TRUE(http_client::wait_for_text(log_path, ") disconnected"));
+    std::string log = http_client::read_file(log_path);
+    const std::string separator = "//---------------------------------------------------------------------------\r\n";
+    const char* in_order[] = {
+        ") connected\r\n",
+        ") job _recv activated\r\n",
+        ") etx detected\r\n",
+        ") job _recv finished with result aborted\r\n",
+        ") authorization detected\r\n",
+        ") error detected\r\n",
+        ") header to send\r\n",
+        ") job _send activated\r\n",
+        ") job _send finished with result success\r\n",
+        ") job _recv activated\r\n",
+        ") job _recv finished with result connection_closed\r\n",
+        ") disconnected\r\n",
+    };
+    size_t at = 0;
+    for (const char* line : in_order) {
+        size_t found = log.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing after offset " << at << ": " << line << "\n" << log;
+        at = found + 1;
+    }
+    // Each line names the peer; the blocks carry the request and the header.
+    EXPECT_NE(log.find(" node (ip = 127.0.0.1, port = "), std::string::npos);
+    EXPECT_NE(log.find(") etx detected\r\n" + separator + "GET /missing HTTP/1.1\r\r\nHost: cam.local:8080\r\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find(") header to send\r\n" + separator +
+                       "HTTP/1.1 404 Not Found\r\r\nContent-Type: text/plain\r\r\nContent-Length: 13\r\r\n\r\n" +
+                       separator),
+              std::string::npos);
+}
+
+TEST_F(web_server_fixture, deactivation_closes_open_connections_with_their_log_lines)
+{
+    connection_t client(port);
+    response_t response;
+    ASSERT_TRUE(client.exchange(authorized_get("/"), response));
+    ASSERT_TRUE(http_client::wait_for_text(log_path, "job _send finished with result success"));
+    log_open(true, false, log_path.c_str(), "w");
+    web_server_thread.stop();
+    web_server.deactivate();
+    std::string log = http_client::read_file(log_path);
+    size_t aborted = log.find(") job _recv finished with result aborted\r\n");
+    size_t disconnected = log.find(") disconnected\r\n");
+    ASSERT_NE(aborted, std::string::npos);
+    ASSERT_NE(disconnected, std::string::npos);
+    EXPECT_LT(aborted, disconnected);
+    EXPECT_TRUE(client.closed_silently());
+}
+
+TEST_F(web_server_fixture, bind_failure_is_logged_by_name)
+{
+    simple_server second;
+    ASSERT_TRUE(second.initialize(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", port));
+    EXPECT_FALSE(second.activate(true));
+    EXPECT_TRUE(http_client::wait_for_text(log_path, " server function call finished with error bind_failed\r\n"));
+}
+
+}  // namespace
