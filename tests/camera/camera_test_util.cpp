@@ -1,0 +1,134 @@
+// The shared camera test helpers.
+#include "tests/camera/camera_test_util.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "camera/sdk.h"
+#include "camera/stream_format.h"
+
+bool wait_for(const std::function<bool()>& cond, int limit_ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+void counting_surface_t::draw_picture(const uint8_t* bgra, int32_t width, int32_t height,
+                                      int32_t stride)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    drawn++;
+    drawn_width = width;
+    drawn_height = height;
+    top_down.resize(size_t(width) * 4 * size_t(height));
+    for (int32_t y = 0; y < height; y++)
+        std::memcpy(top_down.data() + size_t(y) * width * 4, bgra + size_t(y) * stride,
+                    size_t(width) * 4);
+}
+
+namespace {
+
+// The recorder's target while a stream is recorded.
+struct recorder_t {
+    std::mutex mutex;        // guards stream
+    recorded_stream_t stream;
+};
+
+void record_callback(int32_t, uint32_t type, const uint8_t* bytes, uint32_t length, void* user)
+{
+    auto* r = static_cast<recorder_t*>(user);
+    std::lock_guard<std::mutex> lock(r->mutex);
+    if (type == sdk_stream_header) {
+        r->stream.header.assign(bytes, bytes + length);
+    } else if (type == sdk_stream_data && !r->stream.header.empty()) {
+        stream_packet_t p;
+        r->stream.key.push_back(read_packet(bytes, length, &p) && (p.flags & stream_packet_key));
+        r->stream.blocks.emplace_back(bytes, bytes + length);
+    }
+}
+
+}  // namespace
+
+recorded_stream_t record_synthetic_stream(const std::string& address, size_t blocks)
+{
+    recorder_t recorder;
+    sdk_init();
+    const int32_t login = sdk_login(address.c_str(), 0, "", "", nullptr);
+    preview_request_t request{1, 0, 0, 0};
+    const int32_t preview = sdk_start_preview(login, &request, record_callback, &recorder, 0);
+    wait_for(
+        [&] {
+            std::lock_guard<std::mutex> lock(recorder.mutex);
+            return recorder.stream.blocks.size() >= blocks;
+        },
+        20000);
+    sdk_stop_preview(preview);
+    sdk_logout(login);
+    return std::move(recorder.stream);
+}
+
+int32_t open_player(const std::vector<uint8_t>& header, video_surface_t* surface)
+{
+    int32_t port = -1;
+    if (!player_get_port(&port))
+        return -1;
+    if (!player_set_stream_mode(port, 0) ||
+        !player_open_stream(port, header.data(), uint32_t(header.size()), 1048576) ||
+        !player_play(port, surface)) {
+        player_free_port(port);
+        return -1;
+    }
+    return port;
+}
+
+void close_player(int32_t port)
+{
+    player_stop(port);
+    player_close_stream(port);
+    player_free_port(port);
+}
+
+void feed(int32_t port, const recorded_stream_t& stream, size_t from, size_t to)
+{
+    for (size_t i = from; i < to && i < stream.blocks.size(); i++)
+        player_input_data(port, stream.blocks[i].data(), uint32_t(stream.blocks[i].size()));
+}
+
+std::vector<uint8_t> bmp_of(int32_t port, int32_t* width, int32_t* height)
+{
+    *width = *height = 0;
+    if (!player_get_picture_size(port, width, height))
+        return {};
+    std::vector<uint8_t> bmp(size_t(*width) * size_t(*height) * 4 + player_bmp_header_size);
+    uint32_t written = 0;
+    if (!player_get_bmp(port, bmp.data(), uint32_t(bmp.size()), &written))
+        return {};
+    bmp.resize(written);
+    return bmp;
+}
+
+bool bmp_shows_pattern(const std::vector<uint8_t>& bmp)
+{
+    if (bmp.size() <= player_bmp_header_size)
+        return false;
+    uint64_t sum = 0;
+    uint8_t lo = 255, hi = 0;
+    size_t n = 0;
+    for (size_t i = player_bmp_header_size; i < bmp.size(); i += 4) {
+        for (int c = 0; c < 3; c++) {
+            const uint8_t v = bmp[i + c];
+            sum += v;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+        n += 3;
+    }
+    return sum / n > 40 && hi - lo > 100;
+}
