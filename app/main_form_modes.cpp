@@ -372,13 +372,13 @@ void Tmain_form::follow_manual_drag(const QPoint& global)
 
 void Tmain_form::FormMouseMove(int x, int y, bool left_button_down)
 {
-    if (manual_drag && left_button_down) {
-        follow_manual_drag(mapToGlobal(QPoint(x, y)));
-    } else if (drag_pending && left_button_down &&
-               (QPoint(x, y) - press_point).manhattanLength() >= drag_threshold_px) {
+    if (drag_pending && left_button_down &&
+        (QPoint(x, y) - press_point).manhattanLength() >= drag_threshold_px) {
         drag_pending = false;
         start_system_drag();
     }
+    if (manual_drag && left_button_down)
+        follow_manual_drag(mapToGlobal(QPoint(x, y)));
     if (compact_mode_itm->isChecked())
         wanted_cursor = edge_cursor(x, y, width(), height(), edge_zone);
     // A hidden cursor (the blank shape) differs from every wanted shape.

@@ -29,6 +29,7 @@ namespace {
 const int group_width = 153;
 const int entry_x = 8;
 const int entry_width = 137;
+const int label_width = 143;
 const int entry_height = 22;
 const int folder_edit_width = 113;
 const int folder_button_width = 27;
@@ -65,9 +66,14 @@ Toptions_form::Toptions_form(QWidget* parent) : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("Настройки"));
     // A tool window with only a close box.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+    setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(649, 425);
+    // The fixed layout is measured for an 8-point face: the longest labels
+    // ("Создавать новое через [ч]") fill their column at that size.
+    QFont face = font();
+    face.setPointSize(8);
+    setFont(face);
     setModal(true);
     // Created in tab order: the groups web, camera, video, photo and
     // connection top to bottom, then the buttons.
@@ -91,7 +97,7 @@ QGroupBox* Toptions_form::add_group(const char* title, int x, int y, int height)
 QLineEdit* Toptions_form::add_edit(QGroupBox* group, int row, const char* label)
 {
     auto* caption = new QLabel(QString::fromUtf8(label), group);
-    caption->setGeometry(entry_x, label_top + row * row_pitch, entry_width, 16);
+    caption->setGeometry(entry_x, label_top + row * row_pitch, label_width, 16);
     auto* edit = new QLineEdit(group);
     edit->setGeometry(entry_x, entry_top + row * row_pitch, entry_width, entry_height);
     return edit;
@@ -128,7 +134,7 @@ QComboBox* Toptions_form::add_list(QGroupBox* group, int row, const char* label,
                                    const QStringList& items)
 {
     auto* caption = new QLabel(QString::fromUtf8(label), group);
-    caption->setGeometry(entry_x, label_top + row * row_pitch, entry_width, 16);
+    caption->setGeometry(entry_x, label_top + row * row_pitch, label_width, 16);
     auto* list = new QComboBox(group);
     list->addItems(items);
     list->setGeometry(entry_x, entry_top + row * row_pitch, entry_width, entry_height);
@@ -312,6 +318,9 @@ void Toptions_form::settings_to_dialog()
     select_item(img_size, settings.img_size);
     select_item(img_quality, settings.img_quality);
     img_path->setText(text_of(settings.img_path));
+    // Long folders show from their start.
+    for (QLineEdit* edit : findChildren<QLineEdit*>())
+        edit->setCursorPosition(0);
     check_all();
 }
 
