@@ -13,6 +13,7 @@
 
 #include "app/form_timer.h"
 #include "app/main_form_unit.h"
+#include "camera/player.h"
 #include "camera/video_state.h"
 #include "settings/settings.h"
 #include "tests/support/kestrel_process.h"
@@ -161,6 +162,35 @@ TEST(window, menu_hides_recording_and_photo_without_preview_and_shows_alpha)
     EXPECT_EQ(form.options_itm->text(), QStringLiteral("Настройки..."));
     EXPECT_EQ(form.close->text(), QStringLiteral("Закрыть"));
     form.FormCloseQuery();
+}
+
+TEST(window, shows_the_camera_picture_once_the_player_has_one)
+{
+    std::vector<std::string> cfg = quiet_cfg(false);
+    cfg[3] = "ipc_ip=test://320x240@25";
+    write_own_cfg(cfg);
+    Tmain_form form;
+    // The first attempt runs 100 ms after the loop starts; the picture follows.
+    bool has_picture = false;
+    for (int i = 0; i < 200 && !has_picture; ++i) {
+        QTest::qWait(25);
+        player_lock.enter();
+        has_picture = preview_handle >= 0 && player_port >= 0 && player_has_picture(player_port) != 0;
+        player_lock.leave();
+    }
+    ASSERT_TRUE(has_picture);
+    const QImage image = grab_window(form);
+    // The test pattern's colour bars fill the client area: yellow and cyan
+    // appear, and the navy fallback is gone.
+    auto is_yellow = [](QRgb p) { return qRed(p) > 180 && qGreen(p) > 180 && qBlue(p) < 80; };
+    auto is_cyan = [](QRgb p) { return qRed(p) < 80 && qGreen(p) > 180 && qBlue(p) > 180; };
+    EXPECT_GT(count_in(image, image.rect(), is_yellow), 1000);
+    EXPECT_GT(count_in(image, image.rect(), is_cyan), 1000);
+    EXPECT_LT(count_in(image, image.rect(), is_navy), 100);
+    form.FormCloseQuery();
+    // After the close the camera is disconnected and the player port gone.
+    EXPECT_LT(preview_handle, 0);
+    EXPECT_LT(player_port, 0);
 }
 
 TEST(form_timer, interval_zero_is_enabled_but_never_fires)
