@@ -278,6 +278,10 @@ simple_server_node::composed_t simple_server_node::serve_file(const std::string&
                                 : std::string();
         std::string location = build_url("http", request.user, request.password, request.host,
                                          request.path + "/", query, request.fragment);
+        // The Location line echoes the request: a line break in it would
+        // add header lines of the client's choosing to our answer.
+        if (location.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+            return composed_t::refused;
         return short_response(batch, "302 Found", "Location: " + location + "\r\n");
     }
     // Only regular files: opening a FIFO or a device would block the whole

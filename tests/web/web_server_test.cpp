@@ -269,6 +269,9 @@ TEST_F(web_server_fixture, requests_that_close_the_connection_without_an_answer)
         "GET /index.htm?w=1& HTTP/1.1\r\n" + authorization() + "\r\n",
         "\r\n\r\n",
         "GET\r\n\r\n",
+        // A folder redirect would echo a line break of the Host value.
+        "GET /sub HTTP/1.1\r\nHost: a\nSet-Cookie: x=1\r\n" + authorization() + "\r\n",
+        "GET /sub?a=\n HTTP/1.1\r\n" + authorization() + "\r\n",
     };
     for (const std::string& request : requests) {
         connection_t client(port);
