@@ -20,6 +20,10 @@ namespace {
 // A camera that sends 1080p over UDP needs more than the system's default
 // socket buffer, or bursts of a key frame are lost.
 constexpr const char* udp_buffer_bytes = "4194304";
+// A read may take this many connect times: the socket time-out ends a stall
+// after one, and with automatic transport the input then still needs the time
+// to set the session up again over TCP.
+constexpr uint32_t read_wait_factor = 3;
 // Closing may take at most this long, so that a hung camera cannot hold up
 // sdk_stop_preview beyond the connect time.
 constexpr uint32_t close_limit_ms = 1000;
@@ -58,7 +62,7 @@ public:
 
 private:
     static int interrupt(void* opaque);
-    void arm(uint32_t ms) { deadline_ms.store(now_ms() + ms); }
+    void arm(uint64_t ms) { deadline_ms.store(now_ms() + int64_t(ms)); }
     open_result_t fail_open(int code);
 
     std::string url;                     // with credentials; never logged as is
@@ -142,7 +146,7 @@ read_result_t av_source_obj::read(AVPacket* packet)
         return read_result_t::failed;
     for (;;) {
         av_packet_unref(packet);
-        arm(wait_ms);
+        arm(uint64_t(wait_ms) * read_wait_factor);
         const int r = av_read_frame(context, packet);
         if (r >= 0) {
             if (packet->stream_index == stream_index)

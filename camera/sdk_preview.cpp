@@ -24,15 +24,19 @@ std::atomic<bool> reconnect_on{false};       // reconnect after a drop
 
 // Reconnecting to a camera that refuses at once must not become a busy loop.
 constexpr uint32_t min_reconnect_ms = 500;
-// A wait of 0 would end every attempt before it starts.
+// A wait of 0 would end every attempt before it starts; the largest wait and
+// number of attempts keep a login on the GUI thread from freezing the window
+// for longer than ten minutes whatever the settings say.
 constexpr uint32_t min_wait_ms = 100;
+constexpr uint32_t max_wait_ms = 60000;
+constexpr uint32_t max_tries = 10;
 
 }  // namespace
 
 void sdk_store_connect_limits(uint32_t wait_ms, uint32_t tries)
 {
-    limit_wait_ms = std::max(wait_ms, min_wait_ms);
-    limit_tries = std::max<uint32_t>(tries, 1);
+    limit_wait_ms = std::clamp(wait_ms, min_wait_ms, max_wait_ms);
+    limit_tries = std::clamp<uint32_t>(tries, 1, max_tries);
 }
 
 connect_limits_t sdk_connect_limits() { return {limit_wait_ms.load(), limit_tries.load()}; }
