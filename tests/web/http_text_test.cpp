@@ -15,10 +15,7 @@ namespace {
 // Copies text into an exactly sized heap area, so that reading one byte past
 // the range is an error under AddressSanitizer.
 struct exact_bytes_t {
-    explicit exact_bytes_t(const std::string& text) : data(text.size())
-    {
-        std::memcpy(data.data(), text.data(), text.size());
-    }
+    explicit exact_bytes_t(const std::string& text) : data(text.begin(), text.end()) {}
     const char* from() const { return data.data(); }
     const char* to() const { return data.data() + data.size(); }
     std::vector<char> data;
@@ -95,7 +92,8 @@ TEST(parse_request, incomplete_or_malformed_requests_fail)
 
 TEST(parse_request, nul_bytes_are_ordinary_bytes)
 {
-    std::string text("GET /a\0b HTTP/1.1\r\nX: 1\0002\r\n\r\n", 31);
+    static const char raw[] = "GET /a\0b HTTP/1.1\r\nX: 1\0002\r\n\r\n";
+    std::string text(raw, sizeof(raw) - 1);
     exact_bytes_t bytes(text);
     const char *target_begin = nullptr, *target_end = nullptr;
     text_map headers;
