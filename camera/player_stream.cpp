@@ -78,10 +78,11 @@ bool player_stream_obj::open(const stream_header_t& header)
 
 bool player_stream_obj::play(video_surface_t* new_surface)
 {
+    std::lock_guard<std::mutex> control(control_mutex);
     if (thread.joinable()) {
         if (surface.load() == new_surface)
             return true;
-        stop();
+        end_thread();
     }
     surface = new_surface;
     {
@@ -93,6 +94,13 @@ bool player_stream_obj::play(video_surface_t* new_surface)
 }
 
 void player_stream_obj::stop()
+{
+    std::lock_guard<std::mutex> control(control_mutex);
+    end_thread();
+}
+
+// Caller holds control_mutex.
+void player_stream_obj::end_thread()
 {
     {
         std::lock_guard<std::mutex> lock(queue_mutex);

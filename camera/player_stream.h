@@ -54,6 +54,7 @@ public:
     bool refresh() const;
 
 private:
+    void end_thread();
     void run();
     AVPacket* pop();
     void decode(AVPacket* packet);
@@ -67,6 +68,7 @@ private:
     AVCodecContext* decoder = nullptr;  // used by the decode thread once playing
     AVFrame* frame = nullptr;           // the decode thread's output frame
     SwsContext* scaler = nullptr;       // converts to BGRA; the decode thread's
+    std::mutex control_mutex;           // serialises play and stop
     std::thread thread;                 // the decode thread, while playing
     std::atomic<video_surface_t*> surface{nullptr};  // where pictures go, may be null
     bool shown_key = false;         // a key frame was shown since the last gap (decode thread)

@@ -40,6 +40,8 @@ struct preview_target_t {
     std::string transport;  // rtsp_transport value
 };
 
+// Its last owner must not let go of it on the receive thread itself (a sink
+// holds no pointer to its preview).
 class preview_obj {
 public:
     preview_obj(int32_t handle, preview_target_t target, stream_data_callback_t callback,
