@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -19,6 +20,8 @@
 #include "web/simple_server_node.h"
 
 namespace {
+
+std::string fuzz_dir;  // the web root's parent, removed when the run ends
 
 void write_file(const std::string& path, const std::string& bytes)
 {
@@ -76,7 +79,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     char pattern[] = "/tmp/kestrel-fuzz-XXXXXX";
     if (!mkdtemp(pattern))
         std::abort();
-    std::string root = std::string(pattern) + "/root/";
+    fuzz_dir = pattern;
+    std::atexit([] {
+        std::error_code error;
+        std::filesystem::remove_all(fuzz_dir, error);
+    });
+    std::string root = fuzz_dir + "/root/";
     mkdir(root.c_str(), 0700);
     mkdir((root + "sub").c_str(), 0700);
     write_file(root + "index.htm", "<html>index</html>");
