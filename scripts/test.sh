@@ -24,7 +24,7 @@ build_and_test "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # Leak reports from the system's own libraries (fontconfig, Qt's platform
 # plugins) are not ours to fix; everything else fails the run.
-export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:suppressions=$root/tests/lsan.supp
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
 export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 build_and_test "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DKESTREL_SANITIZE=ON
