@@ -146,6 +146,9 @@ TEST(camera_address, credentials_are_escaped_and_never_replace_the_urls_own)
     EXPECT_EQ(url_with_credentials("rtsp://h:1/p", "", "x"), "rtsp://h:1/p");
     EXPECT_EQ(url_for_log("rtsp://admin:secret@h:1/p"), "rtsp://h:1/p");
     EXPECT_EQ(url_for_log("rtsp://h:1/p@q"), "rtsp://h:1/p@q");
+    EXPECT_EQ(url_for_log("rtsp://u:p@ss@h:1/p"), "rtsp://h:1/p");
+    EXPECT_EQ(url_for_log("test://u:p@160x120@5"), "test://160x120@5");
+    EXPECT_EQ(url_for_log("test://160x120@5"), "test://160x120@5");
 }
 
 struct test_address_case_t {
