@@ -216,6 +216,23 @@ TEST_F(player_test, hostile_headers_fail_cleanly)
     }
 }
 
+// Data keeps coming while nothing decodes: the queue overflows again and
+// again, and what is left still starts at a key frame.
+TEST_F(player_test, flooded_port_recovers_at_a_key_frame)
+{
+    int32_t port = -1;
+    ASSERT_TRUE(player_get_port(&port));
+    ports.push_back(port);
+    ASSERT_TRUE(player_open_stream(port, stream->header.data(), uint32_t(stream->header.size()),
+                                   1048576));
+    for (int round = 0; round < 4; round++)
+        feed(port, *stream, 0, stream->blocks.size());
+    ASSERT_TRUE(player_play(port, nullptr));
+    ASSERT_TRUE(wait_for([&] { return player_has_picture(port) != 0; }, 5000));
+    int32_t w, h;
+    EXPECT_TRUE(bmp_shows_pattern(bmp_of(port, &w, &h)));
+}
+
 // Damaged data never crashes the player, and it goes on decoding the good
 // stream that follows.
 TEST_F(player_test, damaged_data_is_survived)
