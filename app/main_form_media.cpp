@@ -16,28 +16,19 @@
 #include "settings/settings.h"
 #include "web/simple_server.h"
 
-namespace {
-
-// The file being recorded, so that the retention sweep spares it.
-std::string recording_path;
-
-}  // namespace
-
 bool Tmain_form::toggle_recording()
 {
-    remove_old_files(settings.rec_path, std::time(nullptr), settings.rec_remove_interval * 3600.0,
-                     rec_timer->enabled() ? recording_path : std::string());
+    // The sweep spares the file being recorded by itself (camera/recording.h).
+    remove_old_files(settings.rec_path, std::time(nullptr), settings.rec_remove_interval * 3600.0);
     if (preview_handle < 0)
         return rec_timer->enabled();
     if (rec_timer->enabled()) {
         sdk_stop_save(preview_handle);
         rec_timer->set_enabled(false);
-        recording_path.clear();
     } else {
         const std::string path = settings.rec_path + utc_timestamp() + ".mp4";
         if (sdk_start_save(preview_handle, path.c_str())) {
             log_print("%s rec started\n", utc_timestamp().c_str());
-            recording_path = path;
             rec_timer->set_interval(rec_timer_interval_ms(settings.rec_add_interval));
             rec_timer->set_enabled(true);
         } else {

@@ -1,15 +1,50 @@
-// The retention sweep and the rotation interval.
+// The retention sweep, the rotation interval and the list of files being
+// recorded (a few entries at most: one per running recorder).
 #include "camera/recording.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <vector>
 
-void remove_old_files(const std::string& folder, std::time_t now, double max_age_s,
-                      const std::string& keep_path)
+namespace {
+
+std::mutex held_mutex;             // guards held_files
+std::vector<file_id_t> held_files; // files open for recording, one entry per hold
+
+bool same_file(const file_id_t& a, const file_id_t& b)
+{
+    return a.device == b.device && a.inode == b.inode;
+}
+
+}  // namespace
+
+void hold_recording_file(const file_id_t& id, bool held)
+{
+    std::lock_guard<std::mutex> lock(held_mutex);
+    if (held) {
+        held_files.push_back(id);
+        return;
+    }
+    auto it = std::find_if(held_files.begin(), held_files.end(),
+                           [&](const file_id_t& f) { return same_file(f, id); });
+    if (it != held_files.end())
+        held_files.erase(it);
+}
+
+bool recording_file_held(const file_id_t& id)
+{
+    std::lock_guard<std::mutex> lock(held_mutex);
+    return std::any_of(held_files.begin(), held_files.end(),
+                       [&](const file_id_t& f) { return same_file(f, id); });
+}
+
+void remove_old_files(const std::string& folder, std::time_t now, double max_age_s)
 {
     DIR* listing = opendir(folder.empty() ? "." : folder.c_str());
     if (listing == nullptr)
@@ -19,13 +54,13 @@ void remove_old_files(const std::string& folder, std::time_t now, double max_age
         if (name.empty() || name[0] == '.')
             continue;
         const std::string path = folder + name;
-        // The file being written is young by definition when the sweep runs at
-        // the start of a recording, but not at a stop or rotation with a
-        // retention shorter than the file's own length.
-        if (path == keep_path)
-            continue;
         struct stat status;
         if (lstat(path.c_str(), &status) != 0 || S_ISDIR(status.st_mode))
+            continue;
+        // A file being recorded may look old: nothing is written to it while
+        // the camera is away, and a retention shorter than the rotation
+        // would otherwise unlink it under the recorder.
+        if (recording_file_held({uint64_t(status.st_dev), uint64_t(status.st_ino)}))
             continue;
         const double age = static_cast<double>(now - status.st_mtime);
         if (age > max_age_s)

@@ -17,6 +17,7 @@ extern "C" {
 
 #include "camera/camera_address.h"
 #include "camera/ff_log.h"
+#include "camera/recording_tap.h"
 #include "camera/sdk_preview.h"
 #include "settings/log.h"
 
@@ -239,8 +240,27 @@ bool sdk_stop_preview(int32_t preview_handle)
     return true;
 }
 
-// Recording and camera photos come with their own units; until then these
-// report that nothing was done.
-bool sdk_start_save(int32_t, const char*) { return false; }
-bool sdk_stop_save(int32_t) { return false; }
+// Recording: the preview's recording tap (camera/recording_tap.h) feeds a
+// recorder; the table lock is not held while a file is opened or finished.
+static std::shared_ptr<preview_obj> running_preview(int32_t preview_handle)
+{
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    auto entry = previews.find(preview_handle);
+    return entry == previews.end() ? nullptr : entry->second.preview;
+}
+
+bool sdk_start_save(int32_t preview_handle, const char* path)
+{
+    const std::shared_ptr<preview_obj> preview = running_preview(preview_handle);
+    return preview && path && *path && start_saving(preview, path);
+}
+
+bool sdk_stop_save(int32_t preview_handle)
+{
+    const std::shared_ptr<preview_obj> preview = running_preview(preview_handle);
+    return preview && stop_saving(preview);
+}
+
+// Camera photos come with their own unit; until then this reports that
+// nothing was done.
 bool sdk_capture_jpeg(int32_t, int32_t, const jpeg_params_t*, const char*) { return false; }

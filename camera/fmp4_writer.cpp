@@ -1,0 +1,275 @@
+// The fragmented MP4 writer. The muxer writes into memory (a custom I/O
+// context), fragments are cut by hand before each key frame, and each cut
+// goes to the file in one write followed by a push to the disk. A packet is
+// held back until the next one arrives, because a live stream tells a
+// frame's duration only then; without it the last frame of every fragment
+// would have no length and the fragments would not join up.
+#include "camera/fmp4_writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/mathematics.h>
+}
+
+namespace {
+
+// A camera with long key-frame intervals must not make the writer keep many
+// megabytes that a crash would lose: such a fragment is cut early.
+constexpr size_t max_fragment_bytes = 8u << 20;
+// A camera clock that steps back, or forward by more than this, starts a new
+// piece of the file's timeline rather than a frame shown for that long.
+constexpr int64_t max_step_seconds = 10;
+// The length of a frame whose successor never came, when no earlier frame tells.
+constexpr AVRational default_frame_duration = {1, 25};
+// The muxer's write buffer; whatever its size, only whole fragments reach the file.
+constexpr int io_buffer_size = 64 * 1024;
+
+}  // namespace
+
+fmp4_writer_obj::fmp4_writer_obj(std::unique_ptr<file_output_t> file)
+    : output(std::move(file)), file_path(output ? output->path() : std::string()),
+      file_parameters(avcodec_parameters_alloc()), held(av_packet_alloc())
+{
+    if (!output)
+        error_code = EBADF;
+    else if (!file_parameters || !held)
+        error_code = ENOMEM;
+}
+
+fmp4_writer_obj::~fmp4_writer_obj()
+{
+    finish();
+    avcodec_parameters_free(&file_parameters);
+    av_packet_free(&held);
+}
+
+bool fmp4_writer_obj::same_stream(const AVCodecParameters* a, const AVCodecParameters* b)
+{
+    return a->codec_id == b->codec_id && a->width == b->width && a->height == b->height &&
+           a->extradata_size == b->extradata_size &&
+           (a->extradata_size == 0 || std::memcmp(a->extradata, b->extradata,
+                                                  size_t(a->extradata_size)) == 0);
+}
+
+bool fmp4_writer_obj::stream_started(const AVCodecParameters* parameters, AVRational time_base)
+{
+    if (failed())
+        return true;  // nothing more goes into this file; not a reason for another
+    if (mux) {
+        if (!same_stream(file_parameters, parameters))
+            return false;
+    } else if (avcodec_parameters_copy(file_parameters, parameters) < 0) {
+        fail(ENOMEM);
+        return true;
+    }
+    if (time_base.num > 0 && time_base.den > 0)
+        input_time_base = time_base;
+    need_key = true;
+    rebase = true;
+    return true;
+}
+
+bool fmp4_writer_obj::write(const AVPacket* packet)
+{
+    if (failed() || !output)
+        return !failed();
+    const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    if ((need_key && !key) || packet->size <= 0)
+        return true;
+    if (!mux && !begin_file())
+        return false;
+    need_key = false;
+
+    int64_t pts = 0;
+    const int64_t dts = place(packet, &pts);
+    if (holding && !write_held(dts - held->dts))
+        return false;
+    if (((key && fragment_samples > 0) || fragment_bytes >= max_fragment_bytes) &&
+        !end_fragment())
+        return false;
+    if (av_packet_ref(held, packet) < 0)
+        return fail(ENOMEM);
+    held->stream_index = 0;
+    held->dts = dts;
+    held->pts = pts;
+    held->duration = 0;
+    held->pos = -1;
+    holding = true;
+    return true;
+}
+
+// The packet's place on the file's timeline: the first packet of a file
+// starts at 0, a new connection continues where the last one ended, and the
+// decoding times only ever grow.
+int64_t fmp4_writer_obj::place(const AVPacket* packet, int64_t* pts)
+{
+    const int64_t expected = holding ? held->dts + frame_duration() : next_dts;
+    const int64_t input_dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    if (input_dts == AV_NOPTS_VALUE) {
+        rebase = true;  // the next timed packet picks the timeline up from here
+        *pts = expected;
+        return expected;
+    }
+    const int64_t scaled = av_rescale_q(input_dts, input_time_base, file_time_base);
+    if (rebase)
+        offset = expected - scaled;
+    rebase = false;
+    int64_t dts = scaled + offset;
+    const int64_t max_step = av_rescale_q(max_step_seconds, {1, 1}, file_time_base);
+    if (holding && (dts <= held->dts || dts - held->dts > max_step)) {
+        offset = expected - scaled;
+        dts = expected;
+    }
+    const int64_t input_pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : input_dts;
+    *pts = std::max(dts, av_rescale_q(input_pts, input_time_base, file_time_base) + offset);
+    return dts;
+}
+
+int64_t fmp4_writer_obj::frame_duration() const
+{
+    if (last_duration > 0)
+        return last_duration;
+    return std::max<int64_t>(av_rescale_q(1, default_frame_duration, file_time_base), 1);
+}
+
+bool fmp4_writer_obj::write_held(int64_t duration)
+{
+    held->duration = duration;
+    last_duration = duration;
+    next_dts = held->dts + duration;
+    fragment_bytes += size_t(held->size);
+    fragment_samples++;
+    const int r = av_write_frame(mux, held);
+    av_packet_unref(held);
+    holding = false;
+    return r < 0 ? fail(r) : true;
+}
+
+bool fmp4_writer_obj::end_fragment()
+{
+    const int r = av_write_frame(mux, nullptr);
+    fragment_samples = 0;
+    fragment_bytes = 0;
+    if (r < 0)
+        return fail(r);
+    return push_to_file();
+}
+
+// The header and the fragment formed since the last push go to the file in
+// one write. A write that fails half-way is cut back, so the file still ends
+// on a whole fragment.
+bool fmp4_writer_obj::push_to_file()
+{
+    avio_flush(io);
+    if (io->error < 0)
+        return fail(io->error);
+    if (pending.empty())
+        return true;
+    const int e = output->write_all(pending.data(), pending.size());
+    if (e != 0) {
+        output->cut_back(file_size);
+        return fail(e);
+    }
+    file_size += pending.size();
+    pending.clear();
+    const int s = output->sync();
+    return s != 0 ? fail(s) : true;
+}
+
+int fmp4_writer_obj::collect(void* opaque, uint8_t* bytes, int length)
+{
+    auto* self = static_cast<fmp4_writer_obj*>(opaque);
+    self->pending.insert(self->pending.end(), bytes, bytes + length);
+    return length;
+}
+
+bool fmp4_writer_obj::begin_file()
+{
+    if (file_parameters->codec_id == AV_CODEC_ID_NONE)
+        return fail(AVERROR(EINVAL));
+    if (avformat_alloc_output_context2(&mux, nullptr, "mp4", nullptr) < 0 || !mux)
+        return fail(ENOMEM);
+    auto* buffer = static_cast<uint8_t*>(av_malloc(io_buffer_size));
+    io = buffer ? avio_alloc_context(buffer, io_buffer_size, 1, this, nullptr,
+                                     &fmp4_writer_obj::collect, nullptr)
+                : nullptr;
+    AVStream* stream = io ? avformat_new_stream(mux, nullptr) : nullptr;
+    if (!stream || avcodec_parameters_copy(stream->codecpar, file_parameters) < 0) {
+        if (!io)
+            av_free(buffer);
+        close_mux();
+        return fail(ENOMEM);
+    }
+    mux->pb = io;
+    mux->flags |= AVFMT_FLAG_CUSTOM_IO;
+    stream->codecpar->codec_tag = 0;
+    stream->time_base = input_time_base;
+
+    // Fragments are cut here, not by the muxer; the moov goes first and
+    // holds no samples, so every fragment stands on its own.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "movflags", "frag_custom+empty_moov+default_base_moof", 0);
+    av_dict_set(&options, "flush_packets", "0", 0);
+    const int r = avformat_write_header(mux, &options);
+    av_dict_free(&options);
+    if (r < 0) {
+        close_mux();
+        return fail(r);
+    }
+    file_time_base = stream->time_base;
+    return true;
+}
+
+bool fmp4_writer_obj::stream_ended()
+{
+    const bool ok = failed() || !mux || !holding || write_held(frame_duration());
+    need_key = true;
+    rebase = true;
+    if (!ok || failed())
+        return false;
+    return !mux || fragment_samples == 0 || end_fragment();
+}
+
+bool fmp4_writer_obj::finish()
+{
+    if (!output)
+        return !failed();
+    if (mux && stream_ended()) {
+        const int r = av_write_trailer(mux);
+        if (r < 0)
+            fail(r);
+        else
+            push_to_file();
+    }
+    close_mux();
+    // A file that never got a whole fragment plays nothing: leave none behind.
+    if (file_size == 0)
+        output->discard();
+    output.reset();
+    return !failed();
+}
+
+bool fmp4_writer_obj::fail(int code)
+{
+    if (error_code == 0)
+        error_code = code != 0 ? code : EIO;
+    return false;
+}
+
+void fmp4_writer_obj::close_mux()
+{
+    if (mux) {
+        mux->pb = nullptr;
+        avformat_free_context(mux);
+        mux = nullptr;
+    }
+    if (io) {
+        av_freep(&io->buffer);
+        avio_context_free(&io);
+    }
+    pending.clear();
+}

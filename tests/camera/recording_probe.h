@@ -1,0 +1,61 @@
+// Test support for the recording tests: what ffprobe and ffmpeg say about a
+// recorded file, a temporary folder, and H.264 packets made on the spot.
+// Used from the tests' main threads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+// What a recording holds, from ffprobe and a full decode with ffmpeg.
+struct probed_file_t {
+    bool valid = false;             // ffprobe reads it and finds one H.264 stream
+    int width = 0, height = 0;      // of that stream
+    double duration_s = 0;          // sum of the packet durations
+    std::vector<int64_t> dts;       // packet decoding times in the stream's time base
+    bool first_frame_key = false;   // the first decoded frame is a key frame
+    double first_pts_s = -1;        // its presentation time
+    std::string decode_errors;      // what ffmpeg -v error printed while decoding all
+};
+
+probed_file_t probe_file(const std::string& path);
+// The file holds a playable recording: valid, starts at 0 on a key frame,
+// decodes without a single error, decoding times only grow.
+::testing::AssertionResult plays_cleanly(const std::string& path);
+
+// A temporary folder, removed with everything in it at the end.
+class temp_folder_t {
+public:
+    temp_folder_t();
+    ~temp_folder_t();
+    temp_folder_t(const temp_folder_t&) = delete;
+    temp_folder_t& operator=(const temp_folder_t&) = delete;
+    // The folder with its trailing separator.
+    const std::string& prefix() const { return prefix_; }
+private:
+    std::string prefix_;  // "/tmp/kestrel-rec-XXXXXX/"
+};
+
+// The names of the files in folder whose names end with suffix, sorted.
+std::vector<std::string> files_in(const std::string& folder, const std::string& suffix);
+std::string read_text(const std::string& path);
+void write_text(const std::string& path, const std::string& bytes);
+
+// Packets of a small H.264 stream: a moving picture, a key frame every gop
+// frames, time base 1/fps. Made at once, not paced.
+struct encoded_stream_t {
+    encoded_stream_t(int width, int height, int fps, int gop, int frames);
+    ~encoded_stream_t();
+    encoded_stream_t(const encoded_stream_t&) = delete;
+    encoded_stream_t& operator=(const encoded_stream_t&) = delete;
+
+    AVCodecParameters* parameters = nullptr;  // the stream's set-up
+    AVRational time_base{1, 25};              // of the packets
+    std::vector<AVPacket*> packets;           // in decoding order
+};
