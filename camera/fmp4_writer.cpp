@@ -15,6 +15,8 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
+#include "camera/codec_setup.h"
+
 namespace {
 
 // A camera with long key-frame intervals must not make the writer keep many
@@ -80,7 +82,7 @@ bool fmp4_writer_obj::write(const AVPacket* packet)
     const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
     if ((need_key && !key) || packet->size <= 0)
         return true;
-    if (!mux && !begin_file())
+    if (!mux && !begin_file(packet))
         return false;
     need_key = false;
 
@@ -187,7 +189,7 @@ int fmp4_writer_obj::collect(void* opaque, uint8_t* bytes, int length)
     return length;
 }
 
-bool fmp4_writer_obj::begin_file()
+bool fmp4_writer_obj::begin_file(const AVPacket* key)
 {
     if (file_parameters->codec_id == AV_CODEC_ID_NONE)
         return fail(AVERROR(EINVAL));
@@ -203,6 +205,12 @@ bool fmp4_writer_obj::begin_file()
             av_free(buffer);
         close_mux();
         return fail(ENOMEM);
+    }
+    // The file's description is completed from the key frame; file_parameters
+    // stay as the camera layer gave them, for comparing the next connection.
+    if (!complete_codec_parameters(stream->codecpar, key)) {
+        close_mux();
+        return fail(AVERROR_INVALIDDATA);
     }
     mux->pb = io;
     mux->flags |= AVFMT_FLAG_CUSTOM_IO;

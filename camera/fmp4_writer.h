@@ -50,7 +50,7 @@ public:
 
 private:
     static int collect(void* opaque, uint8_t* bytes, int length);
-    bool begin_file();
+    bool begin_file(const AVPacket* key);
     int64_t place(const AVPacket* packet, int64_t* pts);
     int64_t frame_duration() const;
     bool write_held(int64_t duration);
@@ -61,7 +61,7 @@ private:
 
     std::unique_ptr<file_output_t> output;  // the file; null after finish
     const std::string file_path;            // for the log
-    AVCodecParameters* file_parameters;     // what the file was begun with
+    AVCodecParameters* file_parameters;     // the stream the file was begun with, as described
     AVRational input_time_base{1, 90000};   // of the current connection's packets
     AVFormatContext* mux = nullptr;         // the MP4 muxer, null until the first key frame
     AVIOContext* io = nullptr;              // the muxer's output into pending

@@ -222,6 +222,25 @@ TEST_F(fmp4_writer_test, a_file_goes_on_only_with_the_same_stream)
     EXPECT_EQ(probe_file(path).width, 160);
 }
 
+// What an RTSP camera's stream looks like to the camera layer: no picture
+// size, and here not even parameter sets, until the first key frame.
+TEST_F(fmp4_writer_test, stream_described_only_by_its_key_frames_is_recorded)
+{
+    encoded_stream_t in_band(176, 144, fps, gop, 30, true);
+    ASSERT_EQ(in_band.parameters->extradata_size, 0);
+    in_band.parameters->width = 0;
+    in_band.parameters->height = 0;
+    fmp4_writer_obj writer(test_output(path));
+    writer.stream_started(in_band.parameters, in_band.time_base);
+    write_range(writer, in_band, 0, 30);
+    ASSERT_TRUE(writer.finish());
+    ASSERT_TRUE(plays_cleanly(path));
+    const probed_file_t p = probe_file(path);
+    EXPECT_EQ(p.width, 176);
+    EXPECT_EQ(p.height, 144);
+    EXPECT_EQ(p.dts.size(), 30u);
+}
+
 TEST_F(fmp4_writer_test, a_recording_without_a_frame_leaves_no_file)
 {
     fmp4_writer_obj writer(test_output(path));

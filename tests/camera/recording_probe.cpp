@@ -157,7 +157,8 @@ void write_text(const std::string& path, const std::string& bytes)
     out << bytes;
 }
 
-encoded_stream_t::encoded_stream_t(int width, int height, int fps, int gop, int frames)
+encoded_stream_t::encoded_stream_t(int width, int height, int fps, int gop, int frames,
+                                   bool in_band)
     : time_base{1, fps}
 {
     av_log_set_level(AV_LOG_ERROR);
@@ -173,7 +174,8 @@ encoded_stream_t::encoded_stream_t(int width, int height, int fps, int gop, int 
     encoder->gop_size = gop;
     encoder->keyint_min = gop;
     encoder->max_b_frames = 0;
-    encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (!in_band)
+        encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(encoder->priv_data, "preset", "ultrafast", 0);
     av_opt_set(encoder->priv_data, "tune", "zerolatency", 0);
     av_opt_set(encoder->priv_data, "x264-params", "scenecut=0", 0);

@@ -48,9 +48,10 @@ std::string read_text(const std::string& path);
 void write_text(const std::string& path, const std::string& bytes);
 
 // Packets of a small H.264 stream: a moving picture, a key frame every gop
-// frames, time base 1/fps. Made at once, not paced.
+// frames, time base 1/fps. Made at once, not paced. in_band: the parameter
+// sets come only with the key frames, not in the extradata.
 struct encoded_stream_t {
-    encoded_stream_t(int width, int height, int fps, int gop, int frames);
+    encoded_stream_t(int width, int height, int fps, int gop, int frames, bool in_band = false);
     ~encoded_stream_t();
     encoded_stream_t(const encoded_stream_t&) = delete;
     encoded_stream_t& operator=(const encoded_stream_t&) = delete;
