@@ -261,6 +261,4 @@ bool sdk_stop_save(int32_t preview_handle)
     return preview && stop_saving(preview);
 }
 
-// Camera photos come with their own unit; until then this reports that
-// nothing was done.
-bool sdk_capture_jpeg(int32_t, int32_t, const jpeg_params_t*, const char*) { return false; }
+// Camera photos: sdk_capture_jpeg is in camera/sdk_capture.cpp.

@@ -99,8 +99,9 @@ void simple_server_node::start_receiving()
 
 bool simple_server_node::part_due() const
 {
-    int64_t elapsed_ms = static_cast<int64_t>(std::time(nullptr) - last_part_time) * 1000;
-    return elapsed_ms >= static_cast<int64_t>(static_cast<uint32_t>(part_delay));
+    // A millisecond clock: calendar seconds would pace every delay up to a
+    // second at one part per second.
+    return stream_clock_ms() - last_part_time >= static_cast<int64_t>(static_cast<uint32_t>(part_delay));
 }
 
 bool simple_server_node::ends_with_empty_line() const

@@ -49,7 +49,7 @@ public:
     bool keep_aspect = false;    // fit into req_width x req_height keeping the aspect ratio
     int32_t quality = 50;        // JPEG quality; the query key "q" changes it for the connection
     bool streaming = false;      // the connection carries an MJPEG stream and never receives again
-    std::time_t last_part_time = 0;  // when the stream header or the last part was prepared
+    int64_t last_part_time = 0;  // when the last part was due (or the header was prepared), stream_clock_ms
     int32_t part_delay = 0;      // minimum spacing of stream parts, ms (frame_delay at creation)
     std::string boundary = "boundarydonotcross";  // multipart boundary of the stream
 
