@@ -76,12 +76,7 @@ void Tmain_form::save_img_itmClick()
 
 void Tmain_form::enter_demo_mode()
 {
-    connect_timer->set_enabled(false);
-    if (rec_timer->enabled())
-        toggle_recording();
-    web_server.enter();
-    disconnect_camera();
-    web_server.leave();
+    release_camera();
     if (opacity_value() != 0)
         set_transparency(true);
     set_demo_timer_enabled(true);

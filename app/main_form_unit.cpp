@@ -292,17 +292,34 @@ void Tmain_form::closeEvent(QCloseEvent* event)
 
 void Tmain_form::closeClick() { QWidget::close(); }
 
+// One connection attempt under server_lock, with the busy cursor; the
+// outcome is logged while the lock is still held.
+bool Tmain_form::try_connect_camera()
+{
+    busy_cursor_t busy;
+    web_server.enter();
+    const bool connected = connect_camera(settings);
+    log_print(connected ? "%s preview started\n" : "%s can not start preview\n",
+              utc_timestamp().c_str());
+    web_server.leave();
+    return connected;
+}
+
+// Ends the retries, the recording and the camera connection: what a manual
+// reconnect and demo mode do first.
+void Tmain_form::release_camera()
+{
+    connect_timer->set_enabled(false);
+    if (rec_timer->enabled())
+        toggle_recording();
+    web_server.enter();
+    disconnect_camera();
+    web_server.leave();
+}
+
 void Tmain_form::connect_timerTimer()
 {
-    bool connected;
-    {
-        busy_cursor_t busy;
-        web_server.enter();
-        connected = connect_camera(settings);
-        log_print(connected ? "%s preview started\n" : "%s can not start preview\n",
-                  utc_timestamp().c_str());
-        web_server.leave();
-    }
+    const bool connected = try_connect_camera();
     if (!connected) {
         connect_timer->set_interval(settings.recon_interval);
         return;
@@ -314,12 +331,7 @@ void Tmain_form::connect_timerTimer()
 
 void Tmain_form::reconnect_camera()
 {
-    connect_timer->set_enabled(false);
-    if (rec_timer->enabled())
-        toggle_recording();
-    web_server.enter();
-    disconnect_camera();
-    web_server.leave();
+    release_camera();
     set_demo_timer_enabled(false);
     sdk_set_connect_time(static_cast<uint32_t>(settings.con_wait_time),
                          static_cast<uint32_t>(settings.con_try_times));
@@ -327,15 +339,7 @@ void Tmain_form::reconnect_camera()
     if (opacity_value() != 0)
         set_transparency(os_major_version >= 6);
 
-    bool connected;
-    {
-        busy_cursor_t busy;
-        web_server.enter();
-        connected = connect_camera(settings);
-        log_print(connected ? "%s preview started\n" : "%s can not start preview\n",
-                  utc_timestamp().c_str());
-        web_server.leave();
-    }
+    const bool connected = try_connect_camera();
     if (!connected) {
         repaint();
         show_warning(this, "Не могу подключить камеру.");

@@ -122,6 +122,8 @@ private:
     void open_log();
     void apply_cfg();
     void start_web_server();
+    bool try_connect_camera();
+    void release_camera();
     void apply_window_modes();
     void paint_fallback(QPainter& painter, int w, int h);
     void update_alpha_itm();
