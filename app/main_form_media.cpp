@@ -8,13 +8,11 @@
 
 #include "app/form_timer.h"
 #include "app/message_box.h"
-#include "camera/connection.h"
 #include "camera/recording.h"
 #include "camera/sdk.h"
 #include "camera/video_state.h"
 #include "settings/log.h"
 #include "settings/settings.h"
-#include "web/simple_server.h"
 
 bool Tmain_form::toggle_recording()
 {
