@@ -1,0 +1,421 @@
+// The main window on a real X server with a real window manager: this
+// executable starts its own Xvfb (on a display number the server picks, so
+// runs never collide) and openbox, runs the form in-process on the xcb
+// platform, clicks and drags with xdotool and reads the screen back.
+// Full screen covers the screen and gives back the exact placement; compact
+// mode keeps the picture in place; a double click at ordinary speed and a
+// drag work through the window manager; with a compositing manager alpha 50
+// blends the window with what lies behind it. Everything it starts it ends.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QAction>
+#include <QImage>
+#include <QProcess>
+#include <QScreen>
+#include <QTest>
+#include <QWidget>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/main_form_unit.h"
+#include "settings/settings.h"
+#include "tests/app/form_fixture.h"
+
+using form_fixture::quiet_cfg;
+using form_fixture::write_own_cfg;
+
+namespace {
+
+const int screen_w = 1280;
+const int screen_h = 800;
+
+// A helper program this test started; ended by its id.
+struct child_t {
+    pid_t pid = -1;
+    void stop()
+    {
+        if (pid <= 0)
+            return;
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+child_t xvfb, window_manager, compositor;
+
+// Starts a program with its output discarded; out_fd, when not -1, becomes
+// the program's descriptor 3. The program ends with this process even when
+// the test runner kills it.
+pid_t spawn(const std::vector<std::string>& args, int out_fd = -1)
+{
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (std::string& arg : copy)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    // The child: only calls that are safe after fork in a threaded process.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)
+        _exit(127);
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    if (out_fd >= 0)
+        dup2(out_fd, 3);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+// Starts Xvfb on a free display; returns its number, or -1.
+int start_xvfb()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    const std::string geometry = std::to_string(screen_w) + "x" + std::to_string(screen_h) + "x24";
+    // dup2 onto 3 clears close-on-exec there; the pipe's own ends close.
+    xvfb.pid = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", geometry, "-nolisten", "tcp"}, fds[1]);
+    close(fds[1]);
+    if (xvfb.pid < 0) {
+        close(fds[0]);
+        return -1;
+    }
+    // The server writes its display number and a newline once it accepts
+    // connections; the pipe stays open until the newline is through, or the
+    // server dies on the closed pipe.
+    std::string text;
+    char c = 0;
+    while (read(fds[0], &c, 1) == 1 && c != '\n')
+        text += c;
+    close(fds[0]);
+    return c == '\n' && !text.empty() ? std::atoi(text.c_str()) : -1;
+}
+
+// Xvfb names its display once it listens; clients may still be turned away
+// for a moment after that.
+bool display_accepts(const std::string& name)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        xcb_connection_t* c = xcb_connect(name.c_str(), nullptr);
+        const bool ok = xcb_connection_has_error(c) == 0;
+        xcb_disconnect(c);
+        if (ok)
+            return true;
+        usleep(100 * 1000);
+    }
+    return false;
+}
+
+xcb_connection_t* x_connection()
+{
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 != nullptr ? x11->connection() : nullptr;
+}
+
+// Whether a client owns the named selection (a window manager owns WM_S0,
+// a compositing manager _NET_WM_CM_S0).
+bool selection_owned(const char* name)
+{
+    xcb_connection_t* c = x_connection();
+    if (c == nullptr)
+        return false;
+    xcb_intern_atom_reply_t* atom =
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(strlen(name)), name), nullptr);
+    if (atom == nullptr)
+        return false;
+    xcb_get_selection_owner_reply_t* owner =
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr);
+    const bool owned = owner != nullptr && owner->owner != XCB_WINDOW_NONE;
+    std::free(owner);
+    std::free(atom);
+    return owned;
+}
+
+// The window manager owns WM_S0 early in its start, before it manages
+// windows: a window mapped then may stay unmapped. It is ready once a probe
+// window, shown again until it is, appears on the screen.
+bool window_manager_ready()
+{
+    if (!QTest::qWaitFor([] { return selection_owned("WM_S0"); }, 10000))
+        return false;
+    QWidget probe;
+    probe.resize(100, 100);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        probe.show();
+        if (QTest::qWaitForWindowExposed(&probe, 1500))
+            return true;
+        probe.hide();
+    }
+    return false;
+}
+
+// Runs xdotool with the arguments while the event loop goes on, so the
+// form sees the clicks as they come.
+bool xdotool(const QStringList& args)
+{
+    QProcess process;
+    process.start(QStringLiteral("xdotool"), args);
+    if (!process.waitForStarted(5000))
+        return false;
+    QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 10000);
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// The window manager's frame around the form, as the X server has it (Qt's
+// own frameGeometry can lag behind a change of decoration).
+QRect wm_frame(const Tmain_form& form)
+{
+    xcb_connection_t* c = x_connection();
+    xcb_window_t window = static_cast<xcb_window_t>(form.winId());
+    xcb_window_t root = XCB_WINDOW_NONE;
+    // Up to the child of the root window: that is the frame.
+    for (int depth = 0; depth < 8; ++depth) {
+        xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, window), nullptr);
+        if (tree == nullptr)
+            return QRect();
+        root = tree->root;
+        const xcb_window_t parent = tree->parent;
+        std::free(tree);
+        if (parent == root || parent == XCB_WINDOW_NONE)
+            break;
+        window = parent;
+    }
+    xcb_get_geometry_reply_t* g = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
+    if (g == nullptr)
+        return QRect();
+    const QRect frame(g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width);
+    std::free(g);
+    return frame;
+}
+
+QImage screen_shot()
+{
+    return QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+bool is_navy(QRgb p) { return qRed(p) < 8 && qGreen(p) < 8 && qBlue(p) > 120 && qBlue(p) < 136; }
+
+// The client area's place on the screen, as the X server has it.
+QRect client_on_screen(const Tmain_form& form)
+{
+    return QRect(form.mapToGlobal(QPoint(0, 0)), form.size());
+}
+
+// A demo-mode form (its picture is the navy overlay) shown and settled.
+class x11_fixture : public ::testing::Test {
+protected:
+    void start_form(const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> lines = extra;
+        lines.push_back("width=640");
+        lines.push_back("height=360");
+        write_own_cfg(quiet_cfg(true, lines));
+        form = std::make_unique<Tmain_form>();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        settle();
+    }
+    void TearDown() override
+    {
+        if (form) {
+            form->FormCloseQuery();
+            form.reset();
+        }
+    }
+    // Lets the window manager's answers arrive.
+    void settle() { QTest::qWait(300); }
+
+    std::unique_ptr<Tmain_form> form;
+};
+
+}  // namespace
+
+TEST_F(x11_fixture, full_screen_covers_the_screen_and_gives_back_the_placement)
+{
+    start_form();
+    form->move(150, 120);
+    settle();
+    const QRect before = form->geometry();
+    const QRect frame_before = wm_frame(*form);
+    ASSERT_GT(frame_before.height(), before.height());
+    ASSERT_EQ(before.size(), QSize(640, 360));
+
+    form->full_screen_mode_itm->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->geometry() == QRect(0, 0, screen_w, screen_h); }, 3000))
+        << form->geometry().x() << "," << form->geometry().y() << " " << form->geometry().width() << "x"
+        << form->geometry().height();
+    settle();
+    const QImage shot = screen_shot();
+    for (const QPoint corner : {QPoint(2, 2), QPoint(screen_w - 3, 2), QPoint(2, screen_h - 3),
+                                QPoint(screen_w - 3, screen_h - 3)})
+        EXPECT_TRUE(is_navy(shot.pixel(corner))) << corner.x() << "," << corner.y();
+
+    form->full_screen_mode_itm->trigger();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->geometry() == before; }, 3000));
+    settle();
+    EXPECT_EQ(form->geometry(), before);
+    EXPECT_EQ(wm_frame(*form), frame_before);
+    EXPECT_FALSE(is_navy(screen_shot().pixel(2, 2)));
+}
+
+TEST_F(x11_fixture, compact_mode_keeps_the_picture_where_it_was)
+{
+    start_form();
+    form->move(200, 100);
+    settle();
+    const QRect client = client_on_screen(*form);
+    // The frame's title bar lies above the client area.
+    ASSERT_GT(client.top() - form->frameGeometry().top(), 5);
+
+    form->compact_mode_itm->trigger();
+    settle();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client_on_screen(*form) == client; }, 3000))
+        << client_on_screen(*form).x() << "," << client_on_screen(*form).y();
+    QImage shot = screen_shot();
+    EXPECT_TRUE(is_navy(shot.pixel(client.left() + 1, client.top() + 1)));
+    // Where the title bar was, the screen behind shows.
+    EXPECT_FALSE(is_navy(shot.pixel(client.left() + 20, client.top() - 3)));
+    EXPECT_EQ(shot.pixel(client.left() + 20, client.top() - 3), shot.pixel(5, 5));
+
+    form->compact_mode_itm->trigger();
+    settle();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client_on_screen(*form) == client; }, 3000))
+        << client_on_screen(*form).x() << "," << client_on_screen(*form).y();
+    EXPECT_GT(client.top() - form->frameGeometry().top(), 5);
+    shot = screen_shot();
+    EXPECT_NE(shot.pixel(client.left() + 20, client.top() - 3), shot.pixel(5, 5));
+}
+
+TEST_F(x11_fixture, double_click_at_ordinary_speed_and_drag_through_the_window_manager)
+{
+    start_form({"compact_mode=true"});
+    form->move(300, 200);
+    settle();
+    const QRect client = client_on_screen(*form);
+    const QString x = QString::number(client.center().x());
+    const QString y = QString::number(client.center().y());
+    // Two clicks 120 ms apart, each press a would-be drag of the compact
+    // window.
+    ASSERT_TRUE(xdotool({"mousemove", x, y, "click", "--repeat", "2", "--delay", "120", "1"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->geometry() == QRect(0, 0, screen_w, screen_h); }, 3000));
+    EXPECT_TRUE(form->full_screen_mode_itm->isChecked());
+    QTest::qWait(600);
+    ASSERT_TRUE(xdotool({"mousemove", "640", "400", "click", "--repeat", "2", "--delay", "120", "1"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client_on_screen(*form) == client; }, 3000));
+    EXPECT_FALSE(form->full_screen_mode_itm->isChecked());
+    QTest::qWait(600);
+
+    // A drag in the middle moves the window by about the pointer's travel
+    // after the drag began; one at the bottom-right corner resizes it.
+    ASSERT_TRUE(xdotool({"mousemove", x, y, "mousedown", "1", "sleep", "0.3", "mousemove",
+                         QString::number(client.center().x() + 10), QString::number(client.center().y() + 5),
+                         "sleep", "0.4", "mousemove", QString::number(client.center().x() + 110),
+                         QString::number(client.center().y() + 55), "sleep", "0.4", "mouseup", "1"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client_on_screen(*form).topLeft() != client.topLeft(); }, 3000));
+    settle();
+    const QPoint moved = client_on_screen(*form).topLeft() - client.topLeft();
+    EXPECT_NEAR(moved.x(), 100, 15);
+    EXPECT_NEAR(moved.y(), 50, 15);
+    EXPECT_EQ(form->size(), client.size());
+
+    QTest::qWait(600);
+    const QRect now = client_on_screen(*form);
+    const QPoint corner = now.bottomRight() - QPoint(3, 3);
+    ASSERT_TRUE(xdotool({"mousemove", QString::number(corner.x()), QString::number(corner.y()), "mousedown", "1",
+                         "sleep", "0.3", "mousemove", QString::number(corner.x() + 5),
+                         QString::number(corner.y() + 5), "sleep", "0.4", "mousemove",
+                         QString::number(corner.x() + 85), QString::number(corner.y() + 45), "sleep", "0.4",
+                         "mouseup", "1"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->size() != client.size(); }, 3000));
+    settle();
+    EXPECT_EQ(client_on_screen(*form).topLeft(), now.topLeft());
+    EXPECT_NEAR(form->width(), 640 + 80, 15);
+    EXPECT_NEAR(form->height(), 360 + 40, 15);
+}
+
+TEST_F(x11_fixture, alpha_fifty_blends_only_with_a_compositing_manager)
+{
+    // Without one: the version rule says 5, demo mode still switches
+    // blending on, but nothing shows through.
+    ASSERT_FALSE(selection_owned("_NET_WM_CM_S0"));
+    start_form({"alpha=50"});
+    EXPECT_EQ(form->os_major_version, 5u);
+    const QRect client = client_on_screen(*form);
+    const QPoint probe = client.bottomLeft() + QPoint(20, -20);
+    EXPECT_TRUE(is_navy(screen_shot().pixel(probe)));
+    form->FormCloseQuery();
+    form.reset();
+
+    compositor.pid = spawn({"xcompmgr"});
+    ASSERT_GT(compositor.pid, 0);
+    ASSERT_TRUE(QTest::qWaitFor([] { return selection_owned("_NET_WM_CM_S0"); }, 5000));
+    start_form({"alpha=50"});
+    EXPECT_EQ(form->os_major_version, 6u);
+    EXPECT_TRUE(form->transparency());
+    EXPECT_NEAR(form->windowOpacity(), 127 / 255.0, 0.002);
+    const QRect blended = client_on_screen(*form);
+    const QPoint inside = blended.bottomLeft() + QPoint(20, -20);
+    const QPoint behind(5, 5);
+    // Navy at 127/255 over whatever lies behind.
+    auto expected = [](int front, int back) { return (front * 127 + back * 128) / 255; };
+    bool seen = QTest::qWaitFor([&] {
+        const QImage shot = screen_shot();
+        const QRgb in = shot.pixel(inside), out = shot.pixel(behind);
+        return std::abs(qRed(in) - expected(0, qRed(out))) <= 6 &&
+               std::abs(qGreen(in) - expected(0, qGreen(out))) <= 6 &&
+               std::abs(qBlue(in) - expected(128, qBlue(out))) <= 6;
+    }, 5000);
+    const QImage shot = screen_shot();
+    EXPECT_TRUE(seen) << std::hex << shot.pixel(inside) << " over " << shot.pixel(behind);
+    // What lies behind is not navy, so the blend differs from both.
+    EXPECT_FALSE(is_navy(shot.pixel(inside)));
+    form->FormCloseQuery();
+    form.reset();
+    compositor.stop();
+}
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    const int display = start_xvfb();
+    const std::string name = ":" + std::to_string(display);
+    if (display < 0 || !display_accepts(name)) {
+        std::fprintf(stderr, "x11 tests: Xvfb could not be started (scripts/install-deps.sh installs it)\n");
+        xvfb.stop();
+        return 1;
+    }
+    setenv("DISPLAY", name.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    window_manager.pid = spawn({"openbox", "--sm-disable"});
+    int result = 1;
+    {
+        QApplication application(argc, argv);
+        if (window_manager.pid > 0 && window_manager_ready())
+            result = RUN_ALL_TESTS();
+        else
+            std::fprintf(stderr, "x11 tests: openbox did not start (scripts/install-deps.sh installs it)\n");
+    }
+    compositor.stop();
+    window_manager.stop();
+    xvfb.stop();
+    return result;
+}
