@@ -12,7 +12,7 @@ libgtest-dev
 libgstrtspserver-1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad gstreamer1.0-libav
 ffmpeg curl chromium
-xvfb openbox xdotool x11-utils imagemagick
+xvfb openbox xdotool x11-utils imagemagick xcompmgr
 clang libclang-rt-14-dev
 wrk
 "
