@@ -86,6 +86,8 @@ bool fmp4_writer_obj::write(const AVPacket* packet)
         return false;
     need_key = false;
 
+    if (holding && same_picture(packet))
+        return append_to_held(packet);
     int64_t pts = 0;
     const int64_t dts = place(packet, &pts);
     if (holding && !write_held(dts - held->dts))
@@ -95,6 +97,7 @@ bool fmp4_writer_obj::write(const AVPacket* packet)
         return false;
     if (av_packet_ref(held, packet) < 0)
         return fail(ENOMEM);
+    held_input_time = input_time(packet);
     held->stream_index = 0;
     held->dts = dts;
     held->pts = pts;
@@ -104,13 +107,37 @@ bool fmp4_writer_obj::write(const AVPacket* packet)
     return true;
 }
 
+int64_t fmp4_writer_obj::input_time(const AVPacket* packet)
+{
+    return packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+}
+
+// All packets of one picture carry its RTP timestamp; a stream that is not
+// parsed on the way in may hand over a picture in more than one packet.
+bool fmp4_writer_obj::same_picture(const AVPacket* packet) const
+{
+    const int64_t t = input_time(packet);
+    return t != AV_NOPTS_VALUE && t == held_input_time;
+}
+
+// The picture's next part joins its first in one sample.
+bool fmp4_writer_obj::append_to_held(const AVPacket* packet)
+{
+    const int old_size = held->size;
+    if (av_packet_make_writable(held) < 0 || av_grow_packet(held, packet->size) < 0)
+        return fail(ENOMEM);
+    std::memcpy(held->data + old_size, packet->data, size_t(packet->size));
+    held->flags |= packet->flags & AV_PKT_FLAG_KEY;
+    return true;
+}
+
 // The packet's place on the file's timeline: the first packet of a file
 // starts at 0, a new connection continues where the last one ended, and the
 // decoding times only ever grow.
 int64_t fmp4_writer_obj::place(const AVPacket* packet, int64_t* pts)
 {
     const int64_t expected = holding ? held->dts + frame_duration() : next_dts;
-    const int64_t input_dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    const int64_t input_dts = input_time(packet);
     if (input_dts == AV_NOPTS_VALUE) {
         rebase = true;  // the next timed packet picks the timeline up from here
         *pts = expected;

@@ -51,6 +51,9 @@ public:
 private:
     static int collect(void* opaque, uint8_t* bytes, int length);
     bool begin_file(const AVPacket* key);
+    static int64_t input_time(const AVPacket* packet);
+    bool same_picture(const AVPacket* packet) const;
+    bool append_to_held(const AVPacket* packet);
     int64_t place(const AVPacket* packet, int64_t* pts);
     int64_t frame_duration() const;
     bool write_held(int64_t duration);
@@ -70,6 +73,7 @@ private:
     uint64_t file_size = 0;                 // bytes in the file, all whole fragments
     AVPacket* held;                         // the newest packet, written when its duration is known
     bool holding = false;                   // held carries a packet
+    int64_t held_input_time = 0;            // held's decoding time as it came in
     size_t fragment_samples = 0;            // packets written since the last fragment
     size_t fragment_bytes = 0;              // their size
     bool need_key = true;                   // drop packets until a key frame

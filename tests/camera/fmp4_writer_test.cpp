@@ -101,6 +101,20 @@ void write_range(fmp4_writer_obj& writer, const encoded_stream_t& stream, size_t
     }
 }
 
+// The packet in two parts with its times and flags on both.
+void write_split(fmp4_writer_obj& writer, const AVPacket* packet)
+{
+    AVPacket* first = av_packet_clone(packet);
+    AVPacket* second = av_packet_clone(packet);
+    first->size = packet->size / 3;
+    second->data += first->size;
+    second->size -= first->size;
+    writer.write(first);
+    writer.write(second);
+    av_packet_free(&first);
+    av_packet_free(&second);
+}
+
 class fmp4_writer_test : public ::testing::Test {
 protected:
     temp_folder_t folder;
@@ -194,17 +208,22 @@ TEST_F(fmp4_writer_test, timeline_starts_at_zero_on_a_key_frame_and_grows_across
     writer.stream_started(stream.parameters, stream.time_base);
     write_range(writer, stream, 5, 40, -100000);
     writer.stream_ended();
-    // And one whose clock jumps back in the middle (a camera clock reset).
+    // And one whose clock jumps back in the middle (a camera clock reset),
+    // and that sends two pictures, a key frame among them, in two packets
+    // each, as an RTSP camera's stream may come.
     writer.stream_started(stream.parameters, stream.time_base);
     write_range(writer, stream, 0, 20, 5000);
-    write_range(writer, stream, 20, 30, 0);
+    write_split(writer, stream.packets[20]);
+    write_range(writer, stream, 21, 25, 0);
+    write_split(writer, stream.packets[25]);
+    write_range(writer, stream, 26, 30, 0);
     ASSERT_TRUE(writer.finish());
 
     ASSERT_TRUE(plays_cleanly(path));
     const probed_file_t p = probe_file(path);
     const size_t written = (30 - 10) + (40 - 10) + 30;
     EXPECT_EQ(p.dts.size(), written);
-    // No gaps and no overlaps: each frame lasts one frame period.
+    // No gaps and no overlaps: the timeline grows by one frame period a frame.
     EXPECT_NEAR(p.duration_s, double(written) / fps, 1e-6);
 }
 
