@@ -1,0 +1,517 @@
+// The live picture of the real kestrel executable over loopback sockets:
+// "preview.jpg" and the "preview.mjpeg" stream from the synthetic camera and
+// in demo mode, byte for byte; the failure rules; the pace of stream parts;
+// and the default page in headless Chromium, which must show a moving
+// picture and pick the stream up again after a server restart.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <QImage>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/kestrel_process.h"
+#include "tests/web/cdp_browser.h"
+#include "web/http_text.h"
+
+namespace {
+
+using kestrel_test::kestrel_process_t;
+using namespace std::chrono;
+
+const std::string credentials = "Authorization: Basic dXNlcjpwdw==\r\n";  // user:pw
+const std::string boundary = "boundarydonotcross";
+// Sanitizer builds on two busy cores are slow to start a camera.
+constexpr int picture_wait_ms = 20000;
+
+std::string get(const std::string& target, bool authorised = true)
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + (authorised ? credentials : "") + "\r\n";
+}
+
+// A raw loopback connection that reads exactly what it is asked for.
+class client_t {
+public:
+    explicit client_t(uint16_t port) : sock(kestrel_test::connect_loopback(port)) {}
+    ~client_t()
+    {
+        if (sock >= 0)
+            ::close(sock);
+    }
+    client_t(const client_t&) = delete;
+    client_t& operator=(const client_t&) = delete;
+
+    bool send(const std::string& bytes) { return kestrel_test::send_all(sock, bytes); }
+
+    // True when n bytes are pending; false when the peer closed or stayed
+    // silent for timeout_ms.
+    bool need(size_t n, int timeout_ms = 10000)
+    {
+        while (pending.size() < n) {
+            pollfd p{sock, POLLIN, 0};
+            if (poll(&p, 1, timeout_ms) <= 0)
+                return false;
+            char buffer[65536];
+            const ssize_t got = recv(sock, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                closed = true;
+                return false;
+            }
+            pending.append(buffer, size_t(got));
+        }
+        return true;
+    }
+
+    // Takes the bytes up to and including the next empty line.
+    bool take_header(std::string& header, int timeout_ms = 10000)
+    {
+        size_t end;
+        while ((end = pending.find("\r\n\r\n")) == std::string::npos)
+            if (!need(pending.size() + 1, timeout_ms))
+                return false;
+        header = take(end + 4);
+        return true;
+    }
+
+    std::string take(size_t n)
+    {
+        std::string bytes = pending.substr(0, n);
+        pending.erase(0, n);
+        return bytes;
+    }
+
+    // A whole response with its Content-Length body.
+    bool response(std::string& header, std::string& body)
+    {
+        if (!take_header(header))
+            return false;
+        const size_t at = header.find("Content-Length: ");
+        const size_t length = at == std::string::npos ? 0 : std::stoul(header.substr(at + 16));
+        if (!need(length))
+            return false;
+        body = take(length);
+        return true;
+    }
+
+    int sock;
+    std::string pending;  // received and not yet taken
+    bool closed = false;  // the peer closed the connection
+};
+
+std::string jpeg_header(size_t length)
+{
+    return "Content-Type: image/jpeg\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+// The fixed part of a header around its date: true when header is exactly
+// before + an HTTP date + after.
+bool dated(const std::string& header, const std::string& before, const std::string& after)
+{
+    const size_t date_length = http_date(0).size();
+    return header.size() == before.size() + date_length + after.size() &&
+           header.compare(0, before.size(), before) == 0 &&
+           header.compare(before.size() + date_length, std::string::npos, after) == 0;
+}
+
+QImage decode(const std::string& jpeg)
+{
+    return QImage::fromData(reinterpret_cast<const uchar*>(jpeg.data()), int(jpeg.size()), "JPEG");
+}
+
+// One part of a stream, checked byte for byte around its JPEG.
+struct part_t {
+    std::string jpeg;
+    steady_clock::time_point arrived;
+};
+
+bool read_part(client_t& client, part_t& part, int timeout_ms = 10000)
+{
+    std::string header;
+    if (!client.take_header(header, timeout_ms))
+        return false;
+    const size_t at = header.find("Content-Length: ");
+    if (at == std::string::npos)
+        return false;
+    const size_t length = std::stoul(header.substr(at + 16));
+    EXPECT_EQ(header, jpeg_header(length));
+    const std::string delimiter = "\r\n--" + boundary + "\r\n";
+    if (!client.need(length + delimiter.size(), timeout_ms))
+        return false;
+    part.jpeg = client.take(length);
+    part.arrived = steady_clock::now();
+    EXPECT_EQ(client.take(delimiter.size()), delimiter);
+    return true;
+}
+
+// Opens a stream and checks its header; false when none came.
+bool open_stream(client_t& client, const std::string& query)
+{
+    std::string header;
+    if (!client.send(get("/preview.mjpeg" + query)) || !client.take_header(header))
+        return false;
+    // The header runs on to the first delimiter line.
+    const std::string first = "--" + boundary + "\r\n";
+    if (!client.need(first.size()))
+        return false;
+    EXPECT_TRUE(dated(header + client.pending.substr(0, first.size()), "HTTP/1.1 200 OK\r\nLast-Modified: ",
+                      "\r\nContent-Type: multipart/x-mixed-replace; boundary=" + boundary + "\r\n\r\n" + first))
+        << header;
+    client.take(first.size());
+    return true;
+}
+
+// kestrel in daemon mode on a free loopback port with the default web root;
+// extra lines go first (the first occurrence of a key wins).
+std::unique_ptr<kestrel_process_t> start_kestrel(uint16_t& port, const std::vector<std::string>& extra)
+{
+    auto process = std::make_unique<kestrel_process_t>();
+    std::filesystem::copy(KESTREL_WWW, process->path("root"), std::filesystem::copy_options::recursive);
+    port = kestrel_test::free_loopback_port();
+    std::vector<std::string> lines = extra;
+    for (const std::string& line : std::vector<std::string>{"daemon_mode=true", "ip=127.0.0.1", "port=" + std::to_string(port), "main_interval=5",
+          "root=" + process->path("root/"), "login=user", "password=pw", "width=400", "height=300"})
+        lines.push_back(line);
+    process->write_cfg(lines);
+    if (!process->start() || !process->wait_for_log("server activated"))
+        return nullptr;
+    return process;
+}
+
+// The status of a one-request connection.
+std::string status_of(uint16_t port, const std::string& target)
+{
+    client_t client(port);
+    std::string header, body;
+    if (!client.send(get(target)) || !client.response(header, body))
+        return std::string();
+    return header.substr(9, header.find("\r\n") - 9);
+}
+
+// ---- the synthetic camera ------------------------------------------------------
+
+class live_camera : public ::testing::Test {
+public:
+    static void SetUpTestSuite()
+    {
+        process = start_kestrel(port, {"demo=false", "ipc_ip=test://320x240@25", "frame_delay=0"}).release();
+        if (!process)
+            return;
+        // The camera connects on the first connect tick; its first picture
+        // follows the first key frame.
+        const auto end = steady_clock::now() + milliseconds(picture_wait_ms);
+        while (steady_clock::now() < end && status_of(port, "/preview.jpg?w=8&h=8") != "200 OK")
+            std::this_thread::sleep_for(milliseconds(100));
+    }
+    static void TearDownTestSuite()
+    {
+        if (process)
+            EXPECT_EQ(process->stop(), 0);
+        delete process;
+        process = nullptr;
+    }
+    void SetUp() override
+    {
+        ASSERT_NE(process, nullptr) << "kestrel did not start";
+        ASSERT_EQ(status_of(port, "/preview.jpg"), "200 OK") << process->log();
+    }
+    void TearDown() override { EXPECT_TRUE(process->running()) << "kestrel ended"; }
+
+    static kestrel_process_t* process;
+    static uint16_t port;
+};
+
+kestrel_process_t* live_camera::process = nullptr;
+uint16_t live_camera::port = 0;
+
+TEST_F(live_camera, single_picture_at_the_requested_size)
+{
+    struct case_t {
+        std::string target;
+        int w, h;
+    };
+    const case_t cases[] = {
+        {"/preview.jpg", 320, 240},
+        {"/preview.jpg?w=100&h=50", 100, 50},
+        {"/preview.jpg?w=200&h=200&is_browser_w_h=true", 200, 150},
+        {"/preview.jpg?w=200&h=200&is_browser_w_h=TRUE", 200, 200},  // only "true" is true
+        {"/preview.jpg?w=0&h=-3", 8, 8},
+        {"/preview.jpg?w=%2032", 8, 240},  // no number: 0, then the minimum
+        {"/sub/dir/preview.jpg?h=60", 320, 60},  // any folder names the live picture
+    };
+    for (const case_t& c : cases) {
+        client_t client(port);
+        std::string header, body;
+        ASSERT_TRUE(client.send(get(c.target)) && client.response(header, body)) << c.target;
+        EXPECT_TRUE(dated(header, "HTTP/1.1 200 OK\r\nLast-Modified: ",
+                          "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n"))
+            << header;
+        const QImage picture = decode(body);
+        ASSERT_FALSE(picture.isNull()) << c.target;
+        EXPECT_EQ(picture.size(), QSize(c.w, c.h)) << c.target;
+    }
+}
+
+TEST_F(live_camera, quality_is_kept_for_later_requests_of_the_connection)
+{
+    // Sizes at quality 1 and 100 differ several times over.
+    auto second_picture_size = [](const std::string& q) {
+        client_t client(port);
+        std::string header, body;
+        EXPECT_TRUE(client.send(get("/preview.jpg?q=" + q)) && client.response(header, body));
+        EXPECT_TRUE(client.send(get("/preview.jpg")) && client.response(header, body));
+        EXPECT_TRUE(decode(body).width() == 320);
+        return body.size();
+    };
+    const size_t high = second_picture_size("100");
+    const size_t low = second_picture_size("1");
+    const size_t negative = second_picture_size("-40");  // encoded at quality 1
+    EXPECT_GT(high, 3 * low);
+    EXPECT_GT(high, 3 * negative);
+}
+
+TEST_F(live_camera, hostile_sizes_and_pipelined_requests)
+{
+    for (const char* target : {"/preview.jpg?w=100000&h=100000", "/preview.jpg?w=8193",
+                               "/preview.jpg?h=2147483647&w=2147483647", "/preview.mjpeg?w=9000&h=9000"}) {
+        client_t client(port);
+        std::string header, body;
+        if (std::string(target).find("mjpeg") != std::string::npos) {
+            // The stream opens (its size is not looked at yet) and ends at
+            // its first part.
+            ASSERT_TRUE(open_stream(client, std::string(target).substr(14)));
+            part_t part;
+            EXPECT_FALSE(read_part(client, part));
+            EXPECT_TRUE(client.closed);
+            continue;
+        }
+        ASSERT_TRUE(client.send(get(target)) && client.response(header, body)) << target;
+        EXPECT_EQ(header, "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\nContent-Length: 25\r\n\r\n");
+        EXPECT_EQ(body, "500 Internal Server Error");
+    }
+    // Two requests in one send are answered in order by one send.
+    client_t client(port);
+    ASSERT_TRUE(client.send(get("/preview.jpg?w=64&h=48") + get("/preview.jpg?w=32&h=24")));
+    std::string header, first, second;
+    ASSERT_TRUE(client.response(header, first) && client.response(header, second));
+    EXPECT_EQ(decode(first).size(), QSize(64, 48));
+    EXPECT_EQ(decode(second).size(), QSize(32, 24));
+    // Unauthorised, the live picture is refused like any file.
+    client_t stranger(port);
+    ASSERT_TRUE(stranger.send(get("/preview.jpg", false)) && stranger.response(header, first));
+    EXPECT_EQ(header.rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u);
+}
+
+TEST_F(live_camera, stream_parts_byte_for_byte_and_a_moving_picture)
+{
+    client_t client(port);
+    ASSERT_TRUE(open_stream(client, "?w=160&h=160&is_browser_w_h=true&q=80"));
+    std::vector<part_t> parts(6);
+    for (part_t& part : parts) {
+        ASSERT_TRUE(read_part(client, part));
+        EXPECT_EQ(decode(part.jpeg).size(), QSize(160, 120));
+    }
+    // The synthetic camera's picture moves: not every part is the same.
+    bool moved = false;
+    for (const part_t& part : parts)
+        moved = moved || part.jpeg != parts[0].jpeg;
+    EXPECT_TRUE(moved);
+    // Each part's header is logged as a framed block, without its final
+    // line end; the log stores every "\n" as CR LF.
+    const std::string separator = "//---------------------------------------------------------------------------\n";
+    const std::string header = jpeg_header(parts[0].jpeg.size());
+    std::string block = ") subheader to send\n" + separator + header.substr(0, header.size() - 2) + "\n" + separator;
+    std::string logged;
+    for (char c : block)
+        logged += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    EXPECT_NE(process->log().find(logged), std::string::npos);
+}
+
+TEST_F(live_camera, stream_ignores_what_the_client_sends_after_its_request)
+{
+    client_t client(port);
+    ASSERT_TRUE(open_stream(client, "?w=64&h=48"));
+    part_t part;
+    ASSERT_TRUE(read_part(client, part));
+    ASSERT_TRUE(client.send(get("/index.htm") + "garbage\r\n\r\n" + get("/preview.jpg")));
+    // Only parts follow: read_part checks every byte around them.
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(read_part(client, part));
+    EXPECT_EQ(decode(part.jpeg).size(), QSize(64, 48));
+}
+
+TEST_F(live_camera, clients_that_vanish_mid_stream_leave_the_server_serving)
+{
+    std::vector<std::unique_ptr<client_t>> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::make_unique<client_t>(port));
+        ASSERT_TRUE(open_stream(*clients.back(), "?w=80&h=60"));
+    }
+    // One resets its connection, one just closes it mid-part, one stops
+    // reading altogether.
+    linger reset{1, 0};
+    setsockopt(clients[0]->sock, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    clients[0].reset();
+    clients[1]->need(10);
+    clients[1].reset();
+    std::this_thread::sleep_for(milliseconds(500));
+    part_t part;
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(read_part(*clients[3], part));
+    EXPECT_EQ(status_of(port, "/index.htm"), "200 OK");
+    EXPECT_EQ(status_of(port, "/preview.jpg"), "200 OK");
+}
+
+// ---- no picture, demo mode, small buffers --------------------------------------------
+
+TEST(live_no_picture, both_names_answer_500_while_the_camera_is_away)
+{
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=127.0.0.1",
+                                        "ipc_port=" + std::to_string(kestrel_test::free_loopback_port()),
+                                        "recon_interval=100000"});
+    ASSERT_NE(process, nullptr);
+    for (const char* target : {"/preview.jpg", "/preview.mjpeg", "/preview.jpg?w=10&h=10"}) {
+        client_t client(port);
+        std::string header, body;
+        ASSERT_TRUE(client.send(get(target)) && client.response(header, body)) << target;
+        EXPECT_EQ(header, "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain\r\nContent-Length: 25\r\n\r\n");
+        // The connection stays open for the next request.
+        EXPECT_TRUE(client.send(get("/index.htm")) && client.response(header, body));
+        EXPECT_EQ(header.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    }
+    EXPECT_NE(process->log().find(") error detected"), std::string::npos);
+    EXPECT_EQ(process->stop(), 0);
+}
+
+TEST(live_demo, picture_and_stream_have_the_window_client_size)
+{
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=true", "frame_delay=0"});
+    ASSERT_NE(process, nullptr);
+    client_t client(port);
+    std::string header, body;
+    ASSERT_TRUE(client.send(get("/preview.jpg")) && client.response(header, body));
+    const QImage picture = decode(body);
+    ASSERT_EQ(picture.size(), QSize(400, 300));
+    // The navy background of the demo drawing.
+    const QRgb corner = picture.pixel(3, 3);
+    EXPECT_LT(qRed(corner), 16);
+    EXPECT_LT(qGreen(corner), 16);
+    EXPECT_GT(qBlue(corner), 110);
+
+    client_t stream(port);
+    ASSERT_TRUE(open_stream(stream, ""));
+    part_t part;
+    ASSERT_TRUE(read_part(stream, part));
+    EXPECT_EQ(decode(part.jpeg).size(), QSize(400, 300));
+    EXPECT_EQ(process->stop(), 0);
+}
+
+TEST(live_small_buffer, part_larger_than_the_output_buffer_closes_the_stream_after_its_header)
+{
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=true", "sizeof_out=3000", "frame_delay=0"});
+    ASSERT_NE(process, nullptr);
+    client_t big(port);
+    ASSERT_TRUE(open_stream(big, "?w=400&h=300&q=100"));
+    EXPECT_FALSE(big.need(1, 10000));
+    EXPECT_TRUE(big.closed);
+    EXPECT_TRUE(big.pending.empty());
+    // A picture that fits goes through the same buffer.
+    client_t small(port);
+    ASSERT_TRUE(open_stream(small, "?w=16&h=12&q=10"));
+    part_t part;
+    ASSERT_TRUE(read_part(small, part));
+    // A single picture that does not fit is answered 500.
+    client_t single(port);
+    std::string header, body;
+    ASSERT_TRUE(single.send(get("/preview.jpg?q=100")) && single.response(header, body));
+    EXPECT_EQ(header.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u);
+    EXPECT_EQ(process->stop(), 0);
+}
+
+// ---- pace of the parts ---------------------------------------------------------
+
+// Parts that arrive within a window after the stream header, for a given
+// frame_delay. Wide bounds: the machine's speed is the benchmark's business;
+// these catch pacing by whole calendar seconds or no pacing at all.
+class stream_pacing : public ::testing::TestWithParam<int> {};
+
+TEST_P(stream_pacing, parts_follow_the_frame_delay_in_milliseconds)
+{
+    const int delay = GetParam();
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=true", "frame_delay=" + std::to_string(delay)});
+    ASSERT_NE(process, nullptr);
+    client_t client(port);
+    ASSERT_TRUE(open_stream(client, "?w=32&h=24&q=20"));
+    const auto opened = steady_clock::now();
+    const int window_ms = delay == 0 ? 1000 : delay * 4 + delay / 2;
+    int parts = 0;
+    part_t part;
+    while (read_part(client, part, 3000) && part.arrived - opened < milliseconds(window_ms))
+        ++parts;
+    if (delay == 0) {
+        EXPECT_GT(parts, 20) << "parts within one second";
+    } else {
+        // Due at 1, 2, 3 and 4 delays after the header.
+        EXPECT_GE(parts, 3) << "delay " << delay;
+        EXPECT_LE(parts, 5) << "delay " << delay;
+    }
+    EXPECT_EQ(process->stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(frame_delays, stream_pacing, ::testing::Values(0, 250, 500, 2000));
+
+// ---- the default page ----------------------------------------------------------------
+
+bool have_chromium() { return std::system("command -v chromium >/dev/null 2>&1") == 0; }
+
+TEST(live_page, headless_chromium_shows_a_moving_picture_and_reopens_the_stream)
+{
+    if (!have_chromium())
+        GTEST_SKIP() << "chromium is not installed";
+    uint16_t port = 0;
+    // A client size that shows the overlay's clock lines whole.
+    auto process = start_kestrel(port, {"demo=true", "frame_delay=100", "width=800", "height=600"});
+    ASSERT_NE(process, nullptr);
+    cdp::browser_t browser("http://user:pw@127.0.0.1:" + std::to_string(port) + "/", 800, 600);
+    ASSERT_TRUE(browser.ready());
+    const std::string picture = "document.getElementById('picture')";
+    const std::string streaming = picture + ".src.indexOf('blob:') === 0 && " + picture + ".naturalWidth > 0";
+    ASSERT_TRUE(browser.wait_until(streaming, 30000)) << process->log();
+
+    // The stream was asked for at the size of the picture box, fitted.
+    const int box_w = std::stoi(browser.evaluate("document.getElementById('box').clientWidth"));
+    const int box_h = std::stoi(browser.evaluate("document.getElementById('box').clientHeight"));
+    const int shown_w = std::stoi(browser.evaluate(picture + ".naturalWidth"));
+    const int shown_h = std::stoi(browser.evaluate(picture + ".naturalHeight"));
+    EXPECT_TRUE((shown_w == box_w && shown_h <= box_h) || (shown_h == box_h && shown_w <= box_w))
+        << shown_w << "x" << shown_h << " in " << box_w << "x" << box_h;
+
+    const QImage first = browser.screenshot();
+    std::this_thread::sleep_for(milliseconds(1200));
+    const QImage second = browser.screenshot();
+    ASSERT_FALSE(first.isNull());
+    ASSERT_EQ(first.size(), second.size());
+    EXPECT_NE(first, second) << "the picture does not move";
+    first.save(QString::fromStdString(process->path("page-1.png")));
+    second.save(QString::fromStdString(process->path("page-2.png")));
+
+    // A restart of the server ends the stream; the page opens it again.
+    ASSERT_EQ(process->stop(), 0);
+    const std::string before = browser.evaluate(picture + ".src");
+    ASSERT_TRUE(process->start());
+    ASSERT_TRUE(process->wait_for_log("server activated"));
+    EXPECT_TRUE(browser.wait_until(picture + ".src !== '" + before + "' && " + streaming, 30000));
+    EXPECT_EQ(process->stop(), 0);
+}
+
+}  // namespace

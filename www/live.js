@@ -1,0 +1,146 @@
+// The live picture: "preview.mjpeg" read part by part at the size of the
+// picture box, opened again whenever it ends (a camera restart or a server
+// restart closes streams); while no stream can be had, "preview.jpg" is
+// shown instead and refreshed until the stream is back.
+(function () {
+  "use strict";
+  var box = document.getElementById("box");
+  var picture = document.getElementById("picture");
+  var state = document.getElementById("state");
+  var reopen_ms = 1000;       // after a stream ended
+  var retry_ms = 5000;        // after a stream could not be opened
+  var still_ms = 2000;        // refresh of the still picture meanwhile
+  var generation = 0;         // numbers each opening; an older stream's parts are dropped
+  var controller = null;      // aborts the running stream
+  var still_timer = null;     // refreshes the still picture
+  var opened_size = "";       // the box size the running stream was asked for
+
+  // The folder of this page, without any user name and password in the
+  // address: a request cannot be made from an address that holds them, and
+  // the browser sends the credentials it was given for the page by itself.
+  function folder() {
+    return location.protocol + "//" + location.host + location.pathname.replace(/[^\/]*$/, "");
+  }
+
+  function box_size() {
+    var w = Math.max(8, Math.floor(box.clientWidth));
+    var h = Math.max(8, Math.floor(box.clientHeight));
+    return "w=" + w + "&h=" + h + "&is_browser_w_h=true";
+  }
+
+  function show(bytes) {
+    var old = picture.src;
+    picture.src = URL.createObjectURL(new Blob([bytes], {type: "image/jpeg"}));
+    if (old.indexOf("blob:") === 0)
+      URL.revokeObjectURL(old);
+  }
+
+  function index_of(buffer, from, pattern) {
+    for (var i = from; i + pattern.length <= buffer.length; i++) {
+      var j = 0;
+      while (j < pattern.length && buffer[i + j] === pattern.charCodeAt(j))
+        j++;
+      if (j === pattern.length)
+        return i;
+    }
+    return -1;
+  }
+
+  // Each part: the delimiter line and the part's header lines up to an empty
+  // line, then Content-Length bytes of JPEG.
+  function read_parts(reader, mine) {
+    var buffer = new Uint8Array(0);
+    function next() {
+      return reader.read().then(function (chunk) {
+        if (chunk.done || mine !== generation)
+          return;
+        var joined = new Uint8Array(buffer.length + chunk.value.length);
+        joined.set(buffer);
+        joined.set(chunk.value, buffer.length);
+        buffer = joined;
+        for (;;) {
+          var end = index_of(buffer, 0, "\r\n\r\n");
+          if (end < 0)
+            break;
+          var head = String.fromCharCode.apply(null, buffer.subarray(0, end));
+          var length = /Content-Length:\s*(\d+)/i.exec(head);
+          if (!length)
+            throw new Error("part without length");
+          var start = end + 4;
+          var stop = start + parseInt(length[1], 10);
+          if (buffer.length < stop)
+            break;
+          show(buffer.slice(start, stop));
+          state.textContent = "";
+          buffer = buffer.slice(stop);
+        }
+        return next();
+      });
+    }
+    return next();
+  }
+
+  function stop_still() {
+    if (still_timer !== null)
+      clearInterval(still_timer);
+    still_timer = null;
+  }
+
+  function show_still() {
+    if (still_timer !== null)
+      return;
+    state.textContent = "Still picture:";
+    picture.alt = "The live picture is not available right now";
+    var load = function () {
+      picture.src = folder() + "preview.jpg?" + box_size() + "&t=" + Date.now();
+    };
+    load();
+    still_timer = setInterval(load, still_ms);
+  }
+
+  function open_stream() {
+    var mine = ++generation;
+    if (controller)
+      controller.abort();
+    opened_size = box_size();
+    var url = folder() + "preview.mjpeg?" + opened_size;
+    if (!window.fetch || !window.ReadableStream || !window.AbortController) {
+      picture.src = url;
+      return;
+    }
+    controller = new AbortController();
+    fetch(url, {cache: "no-store", credentials: "same-origin", signal: controller.signal})
+      .then(function (response) {
+        if (!response.ok || !response.body)
+          throw new Error("status " + response.status);
+        stop_still();
+        return read_parts(response.body.getReader(), mine);
+      })
+      .then(function () {
+        if (mine === generation)
+          setTimeout(open_stream, reopen_ms);
+      }, function () {
+        if (mine !== generation)
+          return;
+        show_still();
+        setTimeout(open_stream, retry_ms);
+      });
+  }
+
+  // A new size for the box (the window, or the page's layout, changed) asks
+  // for a stream of the new size once the resizing has settled.
+  var resize_timer = null;
+  function box_resized() {
+    clearTimeout(resize_timer);
+    resize_timer = setTimeout(function () {
+      if (box_size() !== opened_size)
+        open_stream();
+    }, 500);
+  }
+  if (window.ResizeObserver)
+    new ResizeObserver(box_resized).observe(box);
+  else
+    window.addEventListener("resize", box_resized);
+
+  open_stream();
+})();
