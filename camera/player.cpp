@@ -12,6 +12,8 @@
 #include "camera/ff_log.h"
 #include "camera/player_stream.h"
 
+#include "camera/little_endian.h"
+
 namespace {
 
 // More ports than the program ever opens at once (it uses one).
@@ -45,18 +47,6 @@ std::shared_ptr<player_stream_obj> detach_stream(int32_t port, port_state_t next
     if (ports[port].state != port_state_t::free)
         ports[port].state = next;
     return stream;
-}
-
-void put_u16(uint8_t* p, uint16_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-
-void put_u32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[i] = uint8_t(v >> (8 * i));
 }
 
 // The file header and the 40-byte info header of a 32-bit bottom-up bitmap.

@@ -5,47 +5,13 @@
 
 #include <cstring>
 
+#include "camera/little_endian.h"
+
 namespace {
 
 constexpr uint8_t header_magic[4] = {'k', 's', 't', 'h'};
 constexpr uint8_t packet_magic[4] = {'k', 's', 't', 'p'};
 constexpr uint16_t header_version = 1;
-
-void put_u16(uint8_t* p, uint16_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-
-void put_u32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[i] = uint8_t(v >> (8 * i));
-}
-
-void put_u64(uint8_t* p, uint64_t v)
-{
-    for (int i = 0; i < 8; i++)
-        p[i] = uint8_t(v >> (8 * i));
-}
-
-uint16_t get_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-
-uint32_t get_u32(const uint8_t* p)
-{
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; i--)
-        v = (v << 8) | p[i];
-    return v;
-}
-
-uint64_t get_u64(const uint8_t* p)
-{
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; i--)
-        v = (v << 8) | p[i];
-    return v;
-}
 
 bool plausible(const stream_header_t& h)
 {
