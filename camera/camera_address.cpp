@@ -25,7 +25,7 @@ bool parse_int(const std::string& text, int32_t lo, int32_t hi, int32_t* out)
 }
 
 // "WxH" or "WxH@FPS".
-bool parse_geometry(const std::string& text, test_camera_spec_t* spec)
+bool parse_geometry(const std::string& text, test_camera_shape_t* shape)
 {
     const size_t x = text.find('x');
     if (x == std::string::npos)
@@ -33,13 +33,13 @@ bool parse_geometry(const std::string& text, test_camera_spec_t* spec)
     const size_t at = text.find('@', x);
     const std::string w = text.substr(0, x);
     const std::string h = text.substr(x + 1, at == std::string::npos ? std::string::npos : at - x - 1);
-    if (!parse_int(w, 16, 4096, &spec->width) || !parse_int(h, 16, 4096, &spec->height))
+    if (!parse_int(w, 16, 4096, &shape->width) || !parse_int(h, 16, 4096, &shape->height))
         return false;
-    if (at != std::string::npos && !parse_int(text.substr(at + 1), 1, 60, &spec->fps))
+    if (at != std::string::npos && !parse_int(text.substr(at + 1), 1, 60, &shape->fps))
         return false;
     // 4:2:0 pictures need even sizes.
-    spec->width &= ~1;
-    spec->height &= ~1;
+    shape->width &= ~1;
+    shape->height &= ~1;
     return true;
 }
 
@@ -86,11 +86,11 @@ bool is_test_address(const std::string& address)
     return address.compare(0, test_scheme.size(), test_scheme) == 0;
 }
 
-bool parse_test_address(const std::string& address, test_camera_spec_t* spec)
+bool parse_test_address(const std::string& address, test_camera_shape_t* shape)
 {
     if (!is_test_address(address))
         return false;
-    test_camera_spec_t r;
+    test_camera_shape_t r;
     std::string rest = address.substr(test_scheme.size());
     while (!rest.empty() && rest.back() == '/')
         rest.pop_back();
@@ -105,7 +105,7 @@ bool parse_test_address(const std::string& address, test_camera_spec_t* spec)
     }
     if (!rest.empty() && !parse_geometry(rest, &r))
         return false;
-    *spec = r;
+    *shape = r;
     return true;
 }
 

@@ -8,7 +8,7 @@
 #include <string>
 
 // The built-in synthetic camera's parameters: test://[user:password@]WxH[@FPS]
-struct test_camera_spec_t {
+struct test_camera_shape_t {
     int32_t width = 640;    // picture size in pixels, even
     int32_t height = 360;
     int32_t fps = 25;       // frames per second
@@ -20,8 +20,8 @@ struct test_camera_spec_t {
 // True when the address is a whole stream URL rather than a host.
 bool is_stream_url(const std::string& address);
 bool is_test_address(const std::string& address);
-// False when the text after "test://" is not a valid specification.
-bool parse_test_address(const std::string& address, test_camera_spec_t* spec);
+// False when the text after "test://" is not a valid camera shape.
+bool parse_test_address(const std::string& address, test_camera_shape_t* shape);
 
 // The stream URL without credentials: the address itself when it is a URL,
 // else rtsp://address:port/ch<channel>/<main|sub>.

@@ -63,13 +63,13 @@ void stop_all(std::vector<std::shared_ptr<preview_obj>>& stopping)
 // The synthetic camera checks the credentials its address names.
 bool login_test_camera(const login_t& login)
 {
-    test_camera_spec_t spec;
-    if (!parse_test_address(login.address, &spec)) {
+    test_camera_shape_t shape;
+    if (!parse_test_address(login.address, &shape)) {
         log_print("%s camera: invalid test camera address %s\n", utc_timestamp().c_str(),
                   url_for_log(login.address).c_str());
         return false;
     }
-    if (spec.has_credentials && (spec.user != login.user || spec.password != login.password)) {
+    if (shape.has_credentials && (shape.user != login.user || shape.password != login.password)) {
         log_print("%s camera: login refused by %s\n", utc_timestamp().c_str(),
                   url_for_log(login.address).c_str());
         return false;

@@ -11,10 +11,10 @@ std::unique_ptr<stream_source_obj> make_stream_source(const std::string& url,
                                                       stop_signal_t* stop, bool paused)
 {
     if (is_test_address(url)) {
-        test_camera_spec_t spec;
-        if (!parse_test_address(url, &spec))
+        test_camera_shape_t shape;
+        if (!parse_test_address(url, &shape))
             return nullptr;
-        return make_synthetic_camera(spec, stop);
+        return make_synthetic_camera(shape, stop);
     }
     return make_av_source(url, transport, stop, paused);
 }

@@ -34,16 +34,16 @@ struct rect_t {
 
 class synthetic_camera_obj final : public stream_source_obj {
 public:
-    synthetic_camera_obj(const test_camera_spec_t& spec, stop_signal_t* stop)
-        : spec(spec), stop(stop)
+    synthetic_camera_obj(const test_camera_shape_t& shape, stop_signal_t* stop)
+        : shape(shape), stop(stop)
     {
     }
     ~synthetic_camera_obj() override { close(); }
 
     open_result_t open(const connect_limits_t& limits) override;
     const AVCodecParameters* codec_parameters() const override { return parameters; }
-    AVRational time_base() const override { return {1, spec.fps}; }
-    AVRational frame_rate() const override { return {spec.fps, 1}; }
+    AVRational time_base() const override { return {1, shape.fps}; }
+    AVRational frame_rate() const override { return {shape.fps, 1}; }
     read_result_t read(AVPacket* packet) override;
     void close() override;
     std::string last_error() const override { return error; }
@@ -55,7 +55,7 @@ private:
     void draw_digit(int digit, int x, int y, int w, int h);
     void draw_clock();
 
-    test_camera_spec_t spec;                  // picture size and rate
+    test_camera_shape_t shape;                  // picture size and rate
     stop_signal_t* stop;                      // the owner's stop request
     AVCodecContext* encoder = nullptr;        // the H.264 encoder, null when closed
     AVCodecParameters* parameters = nullptr;  // what the encoder produces
@@ -86,12 +86,12 @@ bool synthetic_camera_obj::open_encoder()
         error = "no H.264 encoder";
         return false;
     }
-    encoder->width = spec.width;
-    encoder->height = spec.height;
+    encoder->width = shape.width;
+    encoder->height = shape.height;
     encoder->pix_fmt = AV_PIX_FMT_YUV420P;
-    encoder->time_base = {1, spec.fps};
-    encoder->framerate = {spec.fps, 1};
-    encoder->gop_size = spec.fps;
+    encoder->time_base = {1, shape.fps};
+    encoder->framerate = {shape.fps, 1};
+    encoder->gop_size = shape.fps;
     encoder->max_b_frames = 0;
     encoder->thread_count = 2;
     // The stream header carries SPS and PPS as extradata.
@@ -110,8 +110,8 @@ bool synthetic_camera_obj::open_encoder()
         return false;
     }
     frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = spec.width;
-    frame->height = spec.height;
+    frame->width = shape.width;
+    frame->height = shape.height;
     if (av_frame_get_buffer(frame, 0) < 0) {
         error = "out of memory";
         return false;
@@ -133,7 +133,7 @@ read_result_t synthetic_camera_obj::read(AVPacket* packet)
 
         // Paced by the clock; after a long stall the schedule starts anew
         // instead of sending a burst of stale frames.
-        const auto period = std::chrono::microseconds(1000000 / spec.fps);
+        const auto period = std::chrono::microseconds(1000000 / shape.fps);
         auto due = start + frame_index * period;
         if (clock_t_::now() - due > std::chrono::seconds(1)) {
             start = clock_t_::now() - frame_index * period;
@@ -159,8 +159,8 @@ void synthetic_camera_obj::close()
 
 void synthetic_camera_obj::fill(const rect_t& r, const uint8_t yuv[3])
 {
-    const int x0 = std::clamp(r.x, 0, spec.width), x1 = std::clamp(r.x + r.w, 0, spec.width);
-    const int y0 = std::clamp(r.y, 0, spec.height), y1 = std::clamp(r.y + r.h, 0, spec.height);
+    const int x0 = std::clamp(r.x, 0, shape.width), x1 = std::clamp(r.x + r.w, 0, shape.width);
+    const int y0 = std::clamp(r.y, 0, shape.height), y1 = std::clamp(r.y + r.h, 0, shape.height);
     if (x0 >= x1 || y0 >= y1)
         return;
     for (int y = y0; y < y1; y++)
@@ -173,16 +173,16 @@ void synthetic_camera_obj::fill(const rect_t& r, const uint8_t yuv[3])
 
 void synthetic_camera_obj::draw_frame()
 {
-    const int bar_width = (spec.width + 7) / 8;
+    const int bar_width = (shape.width + 7) / 8;
     for (int i = 0; i < 8; i++)
-        fill({i * bar_width, 0, bar_width, spec.height}, bar_colours[i]);
+        fill({i * bar_width, 0, bar_width, shape.height}, bar_colours[i]);
 
     // One box width per second across the picture.
-    const int box = std::max(spec.height / 6, 8);
-    const int travel = spec.width + box;
-    const int x = int((frame_index * box / spec.fps) % travel) - box;
+    const int box = std::max(shape.height / 6, 8);
+    const int travel = shape.width + box;
+    const int x = int((frame_index * box / shape.fps) % travel) - box;
     static constexpr uint8_t black[3] = {16, 128, 128};
-    fill({x, spec.height / 8, box, box}, black);
+    fill({x, shape.height / 8, box, box}, black);
     draw_clock();
 }
 
@@ -217,13 +217,13 @@ void synthetic_camera_obj::draw_clock()
     const int digits[7] = {utc.tm_hour / 10, utc.tm_hour % 10, utc.tm_min / 10, utc.tm_min % 10,
                            utc.tm_sec / 10, utc.tm_sec % 10, tenths};
 
-    const int h = std::max(spec.height / 8, 10);
+    const int h = std::max(shape.height / 8, 10);
     const int w = h / 2;
     const int gap = w / 2;
     const int group_gap = w;  // between hours, minutes, seconds and tenths
     const int total = 7 * (w + gap) + 3 * group_gap;
-    int x = (spec.width - total) / 2;
-    const int y = spec.height - 2 * h;
+    int x = (shape.width - total) / 2;
+    const int y = shape.height - 2 * h;
     static constexpr uint8_t band[3] = {40, 128, 128};
     fill({x - gap, y - gap, total + gap, h + 2 * gap}, band);
     for (int i = 0; i < 7; i++) {
@@ -234,8 +234,8 @@ void synthetic_camera_obj::draw_clock()
 
 }  // namespace
 
-std::unique_ptr<stream_source_obj> make_synthetic_camera(const test_camera_spec_t& spec,
+std::unique_ptr<stream_source_obj> make_synthetic_camera(const test_camera_shape_t& shape,
                                                          stop_signal_t* stop)
 {
-    return std::make_unique<synthetic_camera_obj>(spec, stop);
+    return std::make_unique<synthetic_camera_obj>(shape, stop);
 }

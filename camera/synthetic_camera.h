@@ -9,5 +9,5 @@
 #include "camera/camera_address.h"
 #include "camera/stream_source.h"
 
-std::unique_ptr<stream_source_obj> make_synthetic_camera(const test_camera_spec_t& spec,
+std::unique_ptr<stream_source_obj> make_synthetic_camera(const test_camera_shape_t& shape,
                                                          stop_signal_t* stop);

@@ -164,17 +164,17 @@ class test_address_test : public ::testing::TestWithParam<test_address_case_t> {
 TEST_P(test_address_test, parses)
 {
     const test_address_case_t& c = GetParam();
-    test_camera_spec_t spec;
-    ASSERT_EQ(parse_test_address(c.address, &spec), c.valid);
+    test_camera_shape_t shape;
+    ASSERT_EQ(parse_test_address(c.address, &shape), c.valid);
     if (!c.valid)
         return;
-    EXPECT_EQ(spec.width, c.width);
-    EXPECT_EQ(spec.height, c.height);
-    EXPECT_EQ(spec.fps, c.fps);
-    EXPECT_EQ(spec.has_credentials, c.user != nullptr);
+    EXPECT_EQ(shape.width, c.width);
+    EXPECT_EQ(shape.height, c.height);
+    EXPECT_EQ(shape.fps, c.fps);
+    EXPECT_EQ(shape.has_credentials, c.user != nullptr);
     if (c.user) {
-        EXPECT_EQ(spec.user, c.user);
-        EXPECT_EQ(spec.password, c.password);
+        EXPECT_EQ(shape.user, c.user);
+        EXPECT_EQ(shape.password, c.password);
     }
 }
 
