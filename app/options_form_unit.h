@@ -61,10 +61,10 @@ public:
     QLineEdit* con_try_times = nullptr;   // connect attempts, integer-checked
     QLineEdit* recon_interval = nullptr;  // time between attempts, integer-checked
     // Buttons.
-    QPushButton* apply = nullptr;
-    QPushButton* restart_server = nullptr;
-    QPushButton* recon_ipc = nullptr;
-    QPushButton* start_demo = nullptr;
+    QPushButton* apply = nullptr;           // copies the entries into the settings
+    QPushButton* restart_server = nullptr;  // restart_web_server of the main window
+    QPushButton* recon_ipc = nullptr;       // reconnect_camera of the main window
+    QPushButton* start_demo = nullptr;      // enter_demo_mode of the main window
 
     // Event handlers.
     void FormShow();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCursor>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMenu>
@@ -420,15 +421,23 @@ TEST(start_up, saved_modes_are_applied_by_their_handlers)
     }
 }
 
-TEST(tray, left_click_toggles_the_window)
+TEST(tray, left_click_toggles_the_window_and_right_click_opens_the_menu_at_the_cursor)
 {
-    write_own_cfg(quiet_cfg(true));
+    write_own_cfg(quiet_cfg(true, {"alpha=10"}));
     Tmain_form form;
     ASSERT_TRUE(form.isVisible());
     form.tray_left_click();
     EXPECT_FALSE(form.isVisible());
     form.tray_left_click();
     EXPECT_TRUE(form.isVisible());
+
+    QCursor::setPos(300, 200);
+    form.tray_right_click();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.PopupMenu));
+    EXPECT_EQ(form.PopupMenu->pos(), QPoint(300, 200));
+    // Opening it ran the menu's own update.
+    EXPECT_EQ(form.alpha_itm->text(), QStringLiteral("Прозрачность 10%"));
+    form.PopupMenu->hide();
     form.FormCloseQuery();
 }
 
