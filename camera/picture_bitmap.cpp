@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 
@@ -21,18 +20,6 @@ namespace {
 uint32_t get_u32(const uint8_t* p)
 {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-// A 24-bit bitmap without a colour table in use.
-FIBITMAP* allocate_24(int32_t width, int32_t height)
-{
-    FIBITMAP* bitmap = FreeImage_Allocate(width, height, 24);
-    if (bitmap) {
-        BITMAPINFOHEADER* info = FreeImage_GetInfoHeader(bitmap);
-        info->biClrUsed = 0;
-        info->biClrImportant = 0;
-    }
-    return bitmap;
 }
 
 // Copies 4-byte pixels (blue, green, red, unused) into the bitmap's 24-bit
@@ -70,59 +57,73 @@ int quality_flags(int32_t quality) { return quality < 1 ? 1 : quality > 100 ? 10
 
 }  // namespace
 
-FIBITMAP* bitmap_from_player(int32_t port, int32_t width, int32_t height)
+FIBITMAP* allocate_picture(int32_t width, int32_t height)
 {
     if (width <= 0 || height <= 0)
         return nullptr;
+    FIBITMAP* bitmap = FreeImage_Allocate(width, height, 24);
+    if (bitmap) {
+        BITMAPINFOHEADER* info = FreeImage_GetInfoHeader(bitmap);
+        info->biClrUsed = 0;
+        info->biClrImportant = 0;
+    }
+    return bitmap;
+}
+
+bool read_player_picture(int32_t port, FIBITMAP* picture, std::vector<uint8_t>& scratch)
+{
+    if (!picture)
+        return false;
+    const int32_t width = int32_t(FreeImage_GetWidth(picture));
+    const int32_t height = int32_t(FreeImage_GetHeight(picture));
     const uint64_t size = uint64_t(width) * uint64_t(height) * 4 + player_bmp_header_size;
     if (size > UINT32_MAX)
-        return nullptr;
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]);
-    if (!buffer)
-        return nullptr;
+        return false;
+    // Kept by the caller between pictures: a fresh buffer of a whole picture
+    // costs more in page faults than the copy into it.
+    if (scratch.size() < size) {
+        scratch.clear();
+        scratch.shrink_to_fit();
+        try {
+            scratch.resize(size);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
     uint32_t written = 0;
     player_lock.enter();
-    const bool got = player_get_bmp(port, buffer.get(), uint32_t(size), &written);
+    const bool got = player_get_bmp(port, scratch.data(), uint32_t(size), &written);
     player_lock.leave();
     // The picture may have changed its size since it was measured; rows of
     // another width would be read as garbage.
-    if (!got || written != size || get_u32(buffer.get() + 18) != uint32_t(width) ||
-        get_u32(buffer.get() + 22) != uint32_t(height))
-        return nullptr;
-    FIBITMAP* bitmap = allocate_24(width, height);
-    if (!bitmap)
-        return nullptr;
-    const uint8_t* rows = buffer.get() + player_bmp_header_size;
-    copy_bgra_rows(bitmap, width, height,
+    if (!got || written != size || get_u32(scratch.data() + 18) != uint32_t(width) ||
+        get_u32(scratch.data() + 22) != uint32_t(height))
+        return false;
+    const uint8_t* rows = scratch.data() + player_bmp_header_size;
+    copy_bgra_rows(picture, width, height,
                    [&](int32_t i) { return rows + size_t(i) * size_t(width) * 4; });
-    return bitmap;
+    return true;
 }
 
-FIBITMAP* bitmap_from_image(const QImage& image)
+bool read_image(const QImage& image, FIBITMAP* picture)
 {
-    const QImage rgb32 = image.format() == QImage::Format_RGB32 ? image
-                                                                 : image.convertToFormat(QImage::Format_RGB32);
-    const int32_t width = rgb32.width();
-    const int32_t height = rgb32.height();
-    if (width <= 0 || height <= 0)
-        return nullptr;
-    FIBITMAP* bitmap = allocate_24(width, height);
-    if (!bitmap)
-        return nullptr;
+    if (!picture || image.format() != QImage::Format_RGB32 ||
+        image.width() != int(FreeImage_GetWidth(picture)) ||
+        image.height() != int(FreeImage_GetHeight(picture)))
+        return false;
+    const int32_t height = image.height();
     // QImage keeps the top row first; RGB32 is blue, green, red, unused in
     // memory on a little-endian machine.
-    copy_bgra_rows(bitmap, width, height,
-                   [&](int32_t i) { return rgb32.constScanLine(height - 1 - i); });
-    return bitmap;
+    copy_bgra_rows(picture, image.width(), height,
+                   [&](int32_t i) { return image.constScanLine(height - 1 - i); });
+    return true;
 }
 
-FIBITMAP* rescale_bitmap(FIBITMAP* source, int32_t width, int32_t height)
+FIBITMAP* rescale_picture(FIBITMAP* source, int32_t width, int32_t height)
 {
-    FIBITMAP* scaled = nullptr;
-    if (source && width >= 1 && height >= 1)
-        scaled = FreeImage_Rescale(source, width, height, FILTER_BICUBIC);
-    unload_bitmap(source);
-    return scaled;
+    if (!source || width < 1 || height < 1)
+        return nullptr;
+    return FreeImage_Rescale(source, width, height, FILTER_BICUBIC);
 }
 
 void unload_bitmap(FIBITMAP* bitmap)

@@ -58,7 +58,12 @@ bool sdk_capture_jpeg(int32_t login, int32_t, const jpeg_params_t* params, const
     if (!picture_of_login(login, port, width, height))
         return false;
     const photo_size_t size = photo_sizes[params->img_size];
-    FIBITMAP* photo = rescale_bitmap(bitmap_from_player(port, width, height), size.width, size.height);
+    std::vector<uint8_t> scratch;
+    FIBITMAP* picture = allocate_picture(width, height);
+    FIBITMAP* photo = read_player_picture(port, picture, scratch)
+                          ? rescale_picture(picture, size.width, size.height)
+                          : nullptr;
+    unload_bitmap(picture);
     const bool saved = save_jpeg_file(photo, photo_qualities[params->img_quality], path);
     unload_bitmap(photo);
     return saved;

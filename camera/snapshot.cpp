@@ -4,6 +4,7 @@
 // drawing surface and the cache are used by no other thread.
 #include "camera/snapshot.h"
 
+#include <FreeImage.h>
 #include <QImage>
 #include <QPainter>
 
@@ -47,7 +48,11 @@ constexpr size_t cache_size = 8;
 std::vector<cache_entry_t> cache;  // JPEGs of the current picture
 uint64_t use_clock = 0;            // counts cache uses
 uint64_t encode_count = 0;         // JPEGs encoded since start
-QImage demo_image;                 // the demo drawing, kept while its size stays
+// Kept between snapshots while the source size stays: allocating them anew
+// for every picture costs more in page faults than the copies into them.
+QImage demo_image;                 // the demo drawing
+FIBITMAP* source_picture = nullptr;  // the source picture as a 24-bit bitmap
+std::vector<uint8_t> bmp_scratch;  // the player's BMP of it
 
 bool same_info(const overlay_info_t& a, const overlay_info_t& b)
 {
@@ -78,27 +83,42 @@ bool read_source(source_t& source)
 
 // The demo drawing at the source size: the window's fallback picture with
 // the overlay, drawn here on the web server thread.
-FIBITMAP* demo_bitmap(const source_t& source, const overlay_info_t& info)
+bool draw_demo(const source_t& source, const overlay_info_t& info)
 {
     if (demo_image.width() != source.width || demo_image.height() != source.height)
         demo_image = QImage(source.width, source.height, QImage::Format_RGB32);
     // A failed allocation is tried again by the next call.
     if (demo_image.isNull())
-        return nullptr;
+        return false;
     QPainter canvas(&demo_image);
     fill_background(canvas, source.width, source.height);
     draw_info_overlay(canvas, source.width, source.height, info);
-    canvas.end();
-    return bitmap_from_image(demo_image);
+    return true;
+}
+
+// The bitmap of the source picture, kept while the size stays.
+FIBITMAP* picture_of_size(int32_t width, int32_t height)
+{
+    if (source_picture && int32_t(FreeImage_GetWidth(source_picture)) == width &&
+        int32_t(FreeImage_GetHeight(source_picture)) == height)
+        return source_picture;
+    unload_bitmap(source_picture);
+    source_picture = allocate_picture(width, height);
+    return source_picture;
 }
 
 // Makes the JPEG into snapshot_stream.
 bool encode(const source_t& source, const overlay_info_t& info, int32_t width, int32_t height,
             int32_t quality)
 {
-    FIBITMAP* picture = source.demo ? demo_bitmap(source, info)
-                                    : bitmap_from_player(source.port, source.width, source.height);
-    FIBITMAP* scaled = rescale_bitmap(picture, width, height);
+    FIBITMAP* picture = picture_of_size(source.width, source.height);
+    if (!picture)
+        return false;
+    const bool filled = source.demo ? draw_demo(source, info) && read_image(demo_image, picture)
+                                    : read_player_picture(source.port, picture, bmp_scratch);
+    if (!filled)
+        return false;
+    FIBITMAP* scaled = rescale_picture(picture, width, height);
     const bool made = encode_jpeg(scaled, quality, snapshot_stream);
     unload_bitmap(scaled);
     if (made)

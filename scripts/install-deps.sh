@@ -15,6 +15,7 @@ ffmpeg curl chromium
 xvfb openbox xdotool x11-utils imagemagick xcompmgr
 clang libclang-rt-14-dev
 wrk
+motion
 "
 
 missing=""
@@ -27,4 +28,11 @@ if [ -n "$missing" ]; then
     [ "$(id -u)" -eq 0 ] || SUDO=sudo
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing
+fi
+
+# motion is only a peer of the MJPEG benchmark (bench/mjpeg.sh), which runs
+# its own instance; the service its package enables is not wanted.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-enabled motion >/dev/null 2>&1; then
+    if [ "$(id -u)" -eq 0 ]; then systemctl disable --now motion >/dev/null 2>&1 || true
+    else sudo systemctl disable --now motion >/dev/null 2>&1 || true; fi
 fi
