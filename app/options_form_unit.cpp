@@ -29,7 +29,7 @@ namespace {
 const int group_width = 153;
 const int entry_x = 8;
 const int entry_width = 137;
-const int label_width = 143;
+const int label_width = group_width - entry_x;
 const int entry_height = 22;
 const int folder_edit_width = 113;
 const int folder_button_width = 27;
@@ -69,10 +69,10 @@ Toptions_form::Toptions_form(QWidget* parent) : QDialog(parent)
     setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(649, 425);
-    // The fixed layout is measured for an 8-point face: the longest labels
-    // ("Создавать новое через [ч]") fill their column at that size.
+    // The fixed layout is measured for a small face: the longest labels
+    // ("Создавать новое через [ч]") fill their column at this size.
     QFont face = font();
-    face.setPointSize(8);
+    face.setPointSizeF(7.5);
     setFont(face);
     setModal(true);
     // Created in tab order: the groups web, camera, video, photo and
