@@ -1,11 +1,12 @@
 #!/bin/bash
-# MJPEG benchmark: 1, 5 and 20 clients of "preview.mjpeg" at 640 x 360,
+# MJPEG benchmark: 0, 1, 5 and 20 clients of "preview.mjpeg" at 640 x 360,
 # quality 50, from a 1080p25 camera, with frame_delay 40 and main_interval
 # 10: parts per second per client, distinct pictures per second (encodes),
-# and the server's CPU and resident memory. Cameras: the synthetic camera
-# (its in-process H.264 encoder counts as kestrel's CPU), and the RTSP test
-# server on loopback, which motion (if installed) reads as well, serving the
-# same clients at the same size, quality and rate.
+# and the server's CPU and resident memory (0 clients: the camera alone).
+# Cameras: the synthetic camera (its in-process H.264 encoder counts as
+# kestrel's CPU), and the RTSP test server on loopback, which motion (if
+# installed) reads as well, serving the same clients at the same size,
+# quality and rate.
 # usage: bench/mjpeg.sh BUILD_DIR [SECONDS]
 set -e
 build=$(cd "${1:?usage: mjpeg.sh BUILD_DIR [SECONDS]}" && pwd)
@@ -32,7 +33,7 @@ wait_until() {
 }
 
 clients() {  # port target pid [user:password]
-    for n in 1 5 20; do
+    for n in 0 1 5 20; do
         "$bench" "$1" "$2" "$n" "$seconds" "$3" ${4:+"$4"}
     done
 }

@@ -139,7 +139,7 @@ long rss_kib(int pid)
 
 int main(int argc, char** argv)
 {
-    if (argc < 6) {
+    if (argc < 6 || std::atoi(argv[3]) < 0) {
         std::fprintf(stderr, "usage: mjpeg_bench PORT TARGET CLIENTS SECONDS SERVER_PID [USER:PASSWORD]\n");
         return 2;
     }
@@ -196,7 +196,8 @@ int main(int argc, char** argv)
     const long rss = rss_kib(pid);
     const double ticks = double(sysconf(_SC_CLK_TCK));
 
-    int low = 1 << 30, high = 0, total = 0, ended = 0;
+    // No clients: the server's own cost of taking the camera in.
+    int low = count > 0 ? 1 << 30 : 0, high = 0, total = 0, ended = 0;
     for (const client_t& c : clients) {
         low = std::min(low, c.parts);
         high = std::max(high, c.parts);
@@ -206,7 +207,7 @@ int main(int argc, char** argv)
     }
     std::printf("clients %3d  parts/s per client min %5.1f avg %5.1f max %5.1f  distinct pictures/s %5.1f  "
                 "server cpu %5.1f %%  rss %6.1f MiB%s\n",
-                count, low / seconds, total / seconds / count, high / seconds, double(pictures.size()) / seconds,
+                count, low / seconds, count > 0 ? total / seconds / count : 0.0, high / seconds, double(pictures.size()) / seconds,
                 100.0 * double(cpu_after - cpu_before) / ticks / seconds, double(rss) / 1024.0,
                 ended ? "  (some streams ended)" : "");
     return 0;
