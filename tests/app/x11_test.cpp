@@ -328,8 +328,8 @@ TEST_F(x11_fixture, double_click_at_ordinary_speed_and_drag_through_the_window_m
     // after the drag began; one at the bottom-right corner resizes it.
     ASSERT_TRUE(xdotool({"mousemove", x, y, "mousedown", "1", "sleep", "0.3", "mousemove",
                          QString::number(client.center().x() + 10), QString::number(client.center().y() + 5),
-                         "sleep", "0.4", "mousemove", QString::number(client.center().x() + 110),
-                         QString::number(client.center().y() + 55), "sleep", "0.4", "mouseup", "1"}));
+                         "sleep", "0.6", "mousemove", QString::number(client.center().x() + 110),
+                         QString::number(client.center().y() + 55), "sleep", "0.6", "mouseup", "1"}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return client_on_screen(*form).topLeft() != client.topLeft(); }, 3000));
     settle();
     const QPoint moved = client_on_screen(*form).topLeft() - client.topLeft();
@@ -342,8 +342,8 @@ TEST_F(x11_fixture, double_click_at_ordinary_speed_and_drag_through_the_window_m
     const QPoint corner = now.bottomRight() - QPoint(3, 3);
     ASSERT_TRUE(xdotool({"mousemove", QString::number(corner.x()), QString::number(corner.y()), "mousedown", "1",
                          "sleep", "0.3", "mousemove", QString::number(corner.x() + 5),
-                         QString::number(corner.y() + 5), "sleep", "0.4", "mousemove",
-                         QString::number(corner.x() + 85), QString::number(corner.y() + 45), "sleep", "0.4",
+                         QString::number(corner.y() + 5), "sleep", "0.6", "mousemove",
+                         QString::number(corner.x() + 85), QString::number(corner.y() + 45), "sleep", "0.6",
                          "mouseup", "1"}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->size() != client.size(); }, 3000));
     settle();
