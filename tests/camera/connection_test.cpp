@@ -21,7 +21,7 @@ protected:
         preview_handle = -1;
         player_port = -1;
         player_window = nullptr;
-        s.ipc_ip = "10.1.2.3";  // never contacted: the layers are fakes
+        s.ipc_ip = "127.0.0.3";  // never contacted: the layers are fakes
         s.ipc_port = 554;
         s.ipc_login = "admin";
         s.ipc_password = "pw";
@@ -37,7 +37,7 @@ TEST_F(connection_test, wrong_password_leaves_both_handles_negative)
     EXPECT_FALSE(connect_camera(s));
     EXPECT_LT(login_handle, 0);
     EXPECT_EQ(preview_handle, -1);
-    EXPECT_EQ(fake_calls, (calls_t{"sdk_login 10.1.2.3 554 admin pw out"}));
+    EXPECT_EQ(fake_calls, (calls_t{"sdk_login 127.0.0.3 554 admin pw out"}));
 }
 
 TEST_F(connection_test, refused_preview_logs_out_at_once)
@@ -47,7 +47,7 @@ TEST_F(connection_test, refused_preview_logs_out_at_once)
     EXPECT_FALSE(connect_camera(s));
     EXPECT_EQ(login_handle, -1);
     EXPECT_LT(preview_handle, 0);
-    EXPECT_EQ(fake_calls, (calls_t{"sdk_login 10.1.2.3 554 admin pw out",
+    EXPECT_EQ(fake_calls, (calls_t{"sdk_login 127.0.0.3 554 admin pw out",
                                    "sdk_start_preview 7 2 -2147483647 0 0 cb 0 0",
                                    "sdk_logout 7"}));
 }
