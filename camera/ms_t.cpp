@@ -24,10 +24,10 @@ void ms_t::reset()
 uint32_t ms_t::write(const void* bytes, uint32_t size, uint32_t count)
 {
     const uint64_t n = static_cast<uint64_t>(size) * count;
-    // position may have been sought anywhere, even before the start.
-    if (position < 0 || n > static_cast<uint64_t>(capacity - position)) {
+    // Once a write was dropped, later bytes would land at wrong offsets.
+    if (refused || position < 0 || n > static_cast<uint64_t>(capacity - position)) {
         refused = true;
-        return 0;
+        return count;
     }
     if (n > 0)
         std::memcpy(data + position, bytes, static_cast<size_t>(n));

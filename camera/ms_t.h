@@ -15,9 +15,11 @@ public:
     ms_t& operator=(const ms_t&) = delete;
 
     void reset();
-    // Copies size * count bytes to position and returns count; returns 0 and
-    // copies nothing when they would not fit between position and capacity
-    // (the encoder then fails instead of writing past the buffer).
+    // Copies size * count bytes to position and returns count. Bytes that
+    // would not fit between position and capacity are dropped, with every
+    // later write, and `refused` is set: the owner then discards the content.
+    // The write still reports success, because an encoder stopped half-way
+    // leaks what it holds (FreeImage's JPEG writer does).
     uint32_t write(const void* bytes, uint32_t size, uint32_t count);
     // Origin 0 from the start, 1 from position, 2 from length; 0 on success,
     // 1 (nothing changed) for any other origin.
@@ -28,5 +30,5 @@ public:
     int32_t capacity = 0;     // size of data in bytes
     int32_t position = 0;     // where the next write goes, offset from data
     int32_t length = 0;       // end of the bytes written since the last reset
-    bool refused = false;     // a write since the last reset did not fit
+    bool refused = false;     // a write since the last reset did not fit: the content is incomplete
 };

@@ -139,8 +139,8 @@ bool encode_jpeg(FIBITMAP* bitmap, int32_t quality, ms_t& sink)
         return false;
     FreeImageIO io{nullptr, sink_write, sink_seek, sink_tell};
     const bool saved = FreeImage_SaveToHandle(FIF_JPEG, bitmap, &io, &sink, quality_flags(quality));
-    // A refused write may not fail the encoder everywhere it happens: the
-    // stream's own flag decides.
+    // The sink drops what does not fit and lets the encoder finish; its flag
+    // tells that the JPEG is incomplete.
     return saved && !sink.refused && sink.length > 0;
 }
 

@@ -39,14 +39,23 @@ TEST(ms_t_sink, writes_stay_inside_the_buffer)
     const char bytes[] = "0123456789ABCDEF";
     EXPECT_EQ(sink.write(bytes, 2, 3), 3u);  // item count, not bytes
     EXPECT_EQ(sink.position, 6);
-    EXPECT_EQ(sink.write(bytes, 1, 5), 0u);  // 6 + 5 > 10: refused whole
-    EXPECT_TRUE(sink.refused);
-    EXPECT_EQ(sink.position, 6);
-    EXPECT_EQ(sink.length, 6);
     EXPECT_EQ(sink.write(bytes + 6, 1, 4), 4u);  // exactly to the end
+    EXPECT_FALSE(sink.refused);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(sink.data), 10), "0123456789");
+    sink.seek(6, 0);
+    // 6 + 5 > 10: dropped whole, and so is every later write, even one that
+    // would fit.
+    EXPECT_EQ(sink.write("abcde", 1, 5), 5u);
+    EXPECT_TRUE(sink.refused);
+    EXPECT_EQ(sink.write("xy", 1, 2), 2u);
+    EXPECT_EQ(sink.position, 6);
+    EXPECT_EQ(sink.length, 10);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(sink.data), 10), "0123456789");
     // A size times count that wraps 32 bits is no small write.
-    EXPECT_EQ(sink.write(bytes, 0x10000, 0x10000), 0u);
+    ms_t other(10);
+    other.write(bytes, 0x10000, 0x10000);
+    EXPECT_TRUE(other.refused);
+    EXPECT_EQ(other.length, 0);
     sink.reset();
     EXPECT_FALSE(sink.refused);
     EXPECT_EQ(sink.length, 0);
