@@ -43,6 +43,8 @@ bool picture_of_login(int32_t login, int32_t& port, int32_t& width, int32_t& hei
 
 }  // namespace
 
+// The channel is not looked at: a login previews one channel, and the photo
+// is of that preview's picture.
 bool sdk_capture_jpeg(int32_t login, int32_t, const jpeg_params_t* params, const char* path)
 {
     if (!params || !path || !*path)
