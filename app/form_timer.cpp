@@ -5,6 +5,8 @@ form_timer_t::form_timer_t(int interval_ms, bool enabled, std::function<void()> 
                            QObject* parent)
     : QObject(parent), handler_(std::move(handler)), interval_ms_(interval_ms), enabled_(enabled)
 {
+    // A coarse timer may drift by 5 %: three minutes on an hourly rotation.
+    timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, [this] {
         if (enabled_ && handler_)
             handler_();

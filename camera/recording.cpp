@@ -46,7 +46,11 @@ bool recording_file_held(const file_id_t& id)
 
 void remove_old_files(const std::string& folder, std::time_t now, double max_age_s)
 {
-    DIR* listing = opendir(folder.empty() ? "." : folder.c_str());
+    // An empty folder text names no folder: the sweep must never turn on the
+    // working directory, whatever lies there.
+    if (folder.empty())
+        return;
+    DIR* listing = opendir(folder.c_str());
     if (listing == nullptr)
         return;
     while (const dirent* entry = readdir(listing)) {

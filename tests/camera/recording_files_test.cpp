@@ -2,6 +2,8 @@
 // rotation timer's interval.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -86,6 +88,14 @@ TEST(remove_old_files, missing_folder_does_nothing)
     remove_old_files(folder.prefix() + "missing/", now, max_age);
     remove_old_files(folder.prefix() + "old.mp4/", now, max_age);  // a file, not a folder
     EXPECT_TRUE(exists(folder.prefix() + "old.mp4"));
+    // An empty folder text (a cleared dialog entry) leaves the working
+    // directory alone.
+    char previous[4096];
+    ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+    ASSERT_EQ(chdir(folder.prefix().c_str()), 0);
+    remove_old_files("", now, max_age);
+    EXPECT_TRUE(exists("old.mp4"));
+    ASSERT_EQ(chdir(previous), 0);
 }
 
 TEST(rec_timer_interval_ms, hours_become_a_timer_interval_that_fits)
