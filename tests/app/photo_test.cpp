@@ -109,15 +109,6 @@ TEST_F(photo, a_photo_that_cannot_be_stored_is_reported)
     EXPECT_NE(log_text().find(" can not save img\r\n"), std::string::npos);
 }
 
-TEST_F(photo, nothing_happens_without_a_camera_connection)
-{
-    // Disconnected at once: the camera layer never gets to a picture.
-    form->FormCloseQuery();
-    form->save_img_itmClick();
-    EXPECT_TRUE(boxes.empty());
-    EXPECT_EQ(photos().size(), 0u);
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
