@@ -84,17 +84,28 @@ size_t count_of(const std::string& text, const std::string& needle)
 TEST_F(photo, two_photos_in_one_second_share_the_time_stamp_name)
 {
     ASSERT_TRUE(wait_for_picture());
-    // Both photos well inside one calendar second.
-    while (std::chrono::system_clock::now().time_since_epoch() % std::chrono::seconds(1) >
-           std::chrono::milliseconds(300))
-        QTest::qWait(10);
-    const std::string stamp = utc_timestamp();
-    form->save_img_itmClick();
-    form->save_img_itmClick();
+    // Both photos inside one calendar second; a loaded machine may need more
+    // than one try to fit two photos into one.
+    std::string stamp;
+    int photos_taken = 0;
+    for (int attempt = 0; attempt < 5 && stamp.empty(); ++attempt) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            std::filesystem::remove(entry.path());
+        while (std::chrono::system_clock::now().time_since_epoch() % std::chrono::seconds(1) >
+               std::chrono::milliseconds(100))
+            QTest::qWait(5);
+        const std::string before = utc_timestamp();
+        form->save_img_itmClick();
+        form->save_img_itmClick();
+        photos_taken += 2;
+        if (utc_timestamp() == before)
+            stamp = before;
+    }
+    ASSERT_FALSE(stamp.empty()) << "no two photos fitted into one second";
     ASSERT_EQ(photos(), std::vector<std::string>{stamp + ".jpg"});
     const QImage picture(QString::fromStdString(folder + stamp + ".jpg"), "JPEG");
     EXPECT_EQ(picture.size(), QSize(640, 480));  // VGA
-    EXPECT_EQ(count_of(log_text(), " img saved\r\n"), 2u);
+    EXPECT_EQ(count_of(log_text(), " img saved\r\n"), static_cast<size_t>(photos_taken));
     EXPECT_TRUE(boxes.empty());
 }
 
