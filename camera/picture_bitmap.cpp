@@ -11,16 +11,12 @@
 #include <new>
 #include <string>
 
+#include "camera/little_endian.h"
 #include "camera/ms_t.h"
 #include "camera/player.h"
 #include "camera/video_state.h"
 
 namespace {
-
-uint32_t get_u32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // Copies 4-byte pixels (blue, green, red, unused) into the bitmap's 24-bit
 // rows; row(i) gives the source row that becomes the bitmap's stored row i
