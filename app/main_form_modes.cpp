@@ -25,6 +25,7 @@
 
 #include "app/form_timer.h"
 #include "camera/render.h"
+#include "camera/video_state.h"
 #include "settings/settings.h"
 
 namespace {
@@ -295,11 +296,20 @@ void Tmain_form::changeEvent(QEvent* event)
     QWidget::changeEvent(event);
 }
 
+void Tmain_form::set_alpha(int32_t alpha)
+{
+    settings.alpha = alpha;
+    // The web server thread draws it into demo snapshots.
+    player_lock.enter();
+    overlay_alpha = alpha;
+    player_lock.leave();
+}
+
 void Tmain_form::alpha_inc_itmClick()
 {
     if (!alpha_itm->isVisible())
         return;
-    settings.alpha = alpha_step_up(settings.alpha);
+    set_alpha(alpha_step_up(settings.alpha));
     if (opacity_value() != 0)
         set_transparency(demo_timer->enabled() || os_major_version >= 6);
     else
@@ -310,7 +320,7 @@ void Tmain_form::alpha_dec_itmClick()
 {
     if (!alpha_itm->isVisible())
         return;
-    settings.alpha = alpha_step_down(settings.alpha);
+    set_alpha(alpha_step_down(settings.alpha));
     set_transparency(opacity_value() == 255 ? false : transparency_on);
 }
 

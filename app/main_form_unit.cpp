@@ -201,6 +201,7 @@ void Tmain_form::apply_cfg()
     player_lock.enter();
     client_width = settings.width;
     client_height = settings.height;
+    overlay_alpha = settings.alpha;
     player_lock.leave();
 }
 

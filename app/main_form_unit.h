@@ -76,6 +76,8 @@ public:
     // Demo mode is the demo timer's enabled state; the web server thread
     // reads its mirror demo_mode_on under player_lock.
     void set_demo_timer_enabled(bool on);
+    // Changes the alpha setting and its mirror for the web server thread.
+    void set_alpha(int32_t alpha);
 
     // Window opacity 0..255 from alpha, and the transparency switch.
     int32_t opacity_value() const;

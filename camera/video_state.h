@@ -18,6 +18,7 @@ extern int32_t picture_height;
 extern int32_t client_width;     // the main window's client size; the picture
 extern int32_t client_height;    // size in demo mode
 extern bool demo_mode_on;        // mirrors the demo timer's enabled state
+extern int32_t overlay_alpha;    // mirrors the alpha setting for the demo snapshot
 
 // The surface the player draws into: the main window, or null in daemon mode.
 // Set once while the main window is built, before the first connection.

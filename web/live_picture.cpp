@@ -46,16 +46,17 @@ void apply_size_keys(simple_server_node& node, const text_map& query)
 }
 
 // What the demo overlay says about the server. The server fields are read
-// under server_lock, which this thread holds. alpha belongs to the GUI
-// thread and is read without a lock: an aligned 32-bit value cannot be read
-// half-written, and a value one repaint old is good enough for the overlay.
+// under server_lock, which this thread holds; alpha belongs to the GUI
+// thread, which mirrors it under player_lock.
 overlay_info_t server_overlay_info()
 {
     overlay_info_t info;
     info.address = web_server.local_address_text();
     info.port = web_server.local_port();
     info.active = web_server.is_active();
-    info.alpha = settings.alpha;
+    player_lock.enter();
+    info.alpha = overlay_alpha;
+    player_lock.leave();
     return info;
 }
 
