@@ -133,8 +133,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "udp"},
         url_case_t{"::1", 554, 1, 2, "rtsp://[::1]:554/ch1/main", "udp_multicast"},
         url_case_t{"camera.local", 8554, 3, 3, "rtsp://camera.local:8554/ch3/main", "udp+tcp"},
-        url_case_t{"rtsp://10.0.0.5/live?x=1", 8000, 1, int32_t(0x80000000u),
-                   "rtsp://10.0.0.5/live?x=1", "tcp"},
+        url_case_t{"rtsp://127.0.0.5/live?x=1", 8000, 1, int32_t(0x80000000u),
+                   "rtsp://127.0.0.5/live?x=1", "tcp"},
         url_case_t{"test://640x480@10", 8000, 1, 77, "test://640x480@10", "udp+tcp"}));
 
 TEST(camera_address, credentials_are_escaped_and_never_replace_the_urls_own)
