@@ -33,11 +33,17 @@ bool Tmain_form::toggle_recording()
             log_print("%s can not start rec\n", utc_timestamp().c_str());
         }
     }
+    show_recording_state();
+    return rec_timer->enabled();
+}
+
+// The recording item's caption and shortcut follow whether recording runs.
+void Tmain_form::show_recording_state()
+{
     const bool recording = rec_timer->enabled();
     start_stop_rec_itm->setText(QString::fromUtf8(recording ? "Остановить запись видео"
                                                             : "Запустить запись видео"));
     start_stop_rec_itm->setShortcut(QKeySequence(recording ? Qt::Key_F6 : Qt::Key_F5));
-    return recording;
 }
 
 void Tmain_form::start_stop_rec_itmClick()

@@ -363,10 +363,7 @@ void Tmain_form::options_itmClick()
 
 void Tmain_form::PopupMenuPopup()
 {
-    const bool recording = rec_timer->enabled();
-    start_stop_rec_itm->setText(QString::fromUtf8(recording ? "Остановить запись видео"
-                                                            : "Запустить запись видео"));
-    start_stop_rec_itm->setShortcut(QKeySequence(recording ? Qt::Key_F6 : Qt::Key_F5));
+    show_recording_state();
     alpha_itm->setText(QStringLiteral("Прозрачность ") + QString::number(settings.alpha) +
                        QStringLiteral("%"));
     const bool previewing = preview_handle >= 0;

@@ -125,6 +125,7 @@ private:
     void apply_cfg();
     void start_web_server();
     bool try_connect_camera();
+    void show_recording_state();
     void release_camera();
     void apply_window_modes();
     void paint_fallback(QPainter& painter, int w, int h);
