@@ -66,39 +66,16 @@ FIBITMAP* allocate_picture(int32_t width, int32_t height)
     return bitmap;
 }
 
-bool read_player_picture(int32_t port, FIBITMAP* picture, std::vector<uint8_t>& scratch)
+bool read_player_picture(int32_t port, FIBITMAP* picture)
 {
-    if (!picture)
+    static_assert(FI_RGBA_BLUE == 0 && FI_RGBA_GREEN == 1 && FI_RGBA_RED == 2,
+                  "24-bit bitmaps are blue, green, red in memory");
+    if (!picture || FreeImage_GetBPP(picture) != 24)
         return false;
-    const int32_t width = int32_t(FreeImage_GetWidth(picture));
-    const int32_t height = int32_t(FreeImage_GetHeight(picture));
-    const uint64_t size = uint64_t(width) * uint64_t(height) * 4 + player_bmp_header_size;
-    if (size > UINT32_MAX)
-        return false;
-    // Kept by the caller between pictures: a fresh buffer of a whole picture
-    // costs more in page faults than the copy into it.
-    if (scratch.size() < size) {
-        scratch.clear();
-        scratch.shrink_to_fit();
-        try {
-            scratch.resize(size);
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-    }
-    uint32_t written = 0;
-    player_lock.enter();
-    const bool got = player_get_bmp(port, scratch.data(), uint32_t(size), &written);
-    player_lock.leave();
-    // The picture may have changed its size since it was measured; rows of
-    // another width would be read as garbage.
-    if (!got || written != size || get_u32(scratch.data() + 18) != uint32_t(width) ||
-        get_u32(scratch.data() + 22) != uint32_t(height))
-        return false;
-    const uint8_t* rows = scratch.data() + player_bmp_header_size;
-    copy_bgra_rows(picture, width, height,
-                   [&](int32_t i) { return rows + size_t(i) * size_t(width) * 4; });
-    return true;
+    mt_guard_t guard(player_lock);
+    return player_get_scaled_dib(port, int32_t(FreeImage_GetWidth(picture)),
+                                 int32_t(FreeImage_GetHeight(picture)), FreeImage_GetBits(picture),
+                                 int32_t(FreeImage_GetPitch(picture)));
 }
 
 bool read_image(const QImage& image, FIBITMAP* picture)

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 struct FIBITMAP;
 class QImage;
@@ -16,11 +15,10 @@ class ms_t;
 FIBITMAP* allocate_picture(int32_t width, int32_t height);
 void unload_bitmap(FIBITMAP* bitmap);
 
-// Fills picture (24-bit, of the player picture's size) with the current
-// picture of port: the BMP rows of player_get_bmp (bottom row first; blue,
-// green, red, unused) read into scratch under player_lock. False when the
-// player has no picture of that size.
-bool read_player_picture(int32_t port, FIBITMAP* picture, std::vector<uint8_t>& scratch);
+// Fills picture (24-bit, of any size) with the current picture of port,
+// scaled with the bicubic filter straight from the decoded picture under
+// player_lock. False when the player has no picture.
+bool read_player_picture(int32_t port, FIBITMAP* picture);
 // Fills picture (24-bit, of the image's size) from an RGB32 QImage.
 bool read_image(const QImage& image, FIBITMAP* picture);
 

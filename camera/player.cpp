@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "camera/ff_log.h"
+#include "camera/frame_scaler.h"
 #include "camera/player_stream.h"
 
 #include "camera/little_endian.h"
@@ -63,6 +64,15 @@ void write_bmp_header(uint8_t* p, int32_t width, int32_t height, uint32_t image_
     put_u16(p + 26, 1);                 // planes
     put_u16(p + 28, 32);                // bits per pixel
     put_u32(p + 34, image_bytes);
+}
+
+// Writes picture as bottom-up rows (the bottom row at rows), the layout of
+// a device-independent bitmap.
+bool scale_bottom_up(const picture_t& picture, int32_t width, int32_t height,
+                     packed_layout_t layout, uint8_t* rows, int32_t stride)
+{
+    uint8_t* top_row = rows + size_t(height - 1) * size_t(stride);
+    return thread_scaler().scale(picture.frame, width, height, layout, top_row, -stride);
 }
 
 }  // namespace
@@ -189,12 +199,23 @@ bool player_get_bmp(int32_t port, uint8_t* buffer, uint32_t buffer_size, uint32_
     if (player_bmp_header_size + image > buffer_size)
         return false;
     write_bmp_header(buffer, picture->width, picture->height, uint32_t(image));
-    uint8_t* out = buffer + player_bmp_header_size;
-    for (int32_t y = picture->height - 1; y >= 0; y--, out += row)
-        std::memcpy(out, picture->bgra.data() + size_t(y) * size_t(picture->stride), row);
+    if (!scale_bottom_up(*picture, picture->width, picture->height, packed_layout_t::bgra,
+                         buffer + player_bmp_header_size, int32_t(row)))
+        return false;
     if (written)
         *written = uint32_t(player_bmp_header_size + image);
     return true;
+}
+
+bool player_get_scaled_dib(int32_t port, int32_t width, int32_t height, uint8_t* rows,
+                           int32_t stride)
+{
+    auto stream = stream_of(port);
+    auto picture = stream ? stream->picture() : nullptr;
+    if (!picture || !rows || width < 1 || height < 1 || stride < 1 ||
+        int64_t(stride) < int64_t(width) * 3)
+        return false;
+    return scale_bottom_up(*picture, width, height, packed_layout_t::bgr, rows, stride);
 }
 
 uint64_t player_picture_serial(int32_t port)

@@ -43,6 +43,12 @@ bool player_get_picture_size(int32_t port, int32_t* width, int32_t* height);
 // 54-byte header, then bottom-up BGRA rows without padding; false when the
 // buffer is smaller than width * height * 4 + 54.
 bool player_get_bmp(int32_t port, uint8_t* buffer, uint32_t buffer_size, uint32_t* written);
+// The latest picture scaled with the bicubic filter to width x height, as
+// bottom-up rows of width * 3 bytes (blue, green, red) stride bytes apart:
+// the pixels of a 24-bit bitmap. Scales straight from the decoded picture,
+// so a small copy of a large picture costs little. False without a picture.
+bool player_get_scaled_dib(int32_t port, int32_t width, int32_t height, uint8_t* rows,
+                           int32_t stride);
 // Grows by one with every newly decoded picture of the port; lets the web
 // side reuse a JPEG while the picture it was made from is still current.
 uint64_t player_picture_serial(int32_t port);

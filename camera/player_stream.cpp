@@ -9,8 +9,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavutil/imgutils.h>
-#include <libswscale/swscale.h>
 }
 
 #include "settings/log.h"
@@ -46,8 +44,9 @@ player_stream_obj::~player_stream_obj()
     stop();
     avcodec_free_context(&decoder);
     av_frame_free(&frame);
-    sws_freeContext(scaler);
 }
+
+picture_t::~picture_t() { av_frame_free(&frame); }
 
 bool player_stream_obj::open(const stream_header_t& header)
 {
@@ -226,39 +225,36 @@ std::shared_ptr<picture_t> player_stream_obj::take_buffer()
     return buffer;
 }
 
-bool player_stream_obj::convert(const AVFrame* in, picture_t* out)
-{
-    const int w = in->width, h = in->height;
-    if (w <= 0 || h <= 0 || int64_t(w) * h > max_picture_pixels)
-        return false;
-    scaler = sws_getCachedContext(scaler, w, h, AVPixelFormat(in->format), w, h, AV_PIX_FMT_BGRA,
-                                  SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!scaler)
-        return false;
-    const bool full_range = in->color_range == AVCOL_RANGE_JPEG;
-    const int space = in->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
-    sws_setColorspaceDetails(scaler, sws_getCoefficients(space), full_range,
-                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-    out->width = w;
-    out->height = h;
-    out->stride = w * 4;
-    out->bgra.resize(size_t(out->stride) * size_t(h));
-    uint8_t* planes[4] = {out->bgra.data(), nullptr, nullptr, nullptr};
-    int strides[4] = {out->stride, 0, 0, 0};
-    return sws_scale(scaler, in->data, in->linesize, 0, h, planes, strides) == h;
-}
-
 void player_stream_obj::show(const AVFrame* in)
 {
-    std::shared_ptr<picture_t> buffer = take_buffer();
-    if (!convert(in, buffer.get()))
+    if (in->width <= 0 || in->height <= 0 || int64_t(in->width) * in->height > max_picture_pixels)
         return;
+    std::shared_ptr<picture_t> buffer = take_buffer();
+    if (!buffer->frame && !(buffer->frame = av_frame_alloc()))
+        return;
+    av_frame_unref(buffer->frame);
+    if (av_frame_ref(buffer->frame, in) < 0)
+        return;
+    buffer->width = in->width;
+    buffer->height = in->height;
+    buffer->stride = in->width * 4;
+    // Only a surface draws every picture; without one (daemon mode) the
+    // readers convert the few pictures they ask for, at the size they need.
+    video_surface_t* s = surface.load();
+    buffer->has_bgra = false;
+    if (s) {
+        buffer->bgra.resize(size_t(buffer->stride) * size_t(buffer->height) + scale_padding);
+        if (!scaler.scale_padded(in, in->width, in->height, packed_layout_t::bgra,
+                                 buffer->bgra.data(), buffer->stride))
+            return;
+        buffer->has_bgra = true;
+    }
     buffer->serial = ++picture_serials;
     {
         std::lock_guard<std::mutex> lock(picture_mutex);
         latest = buffer;
     }
-    if (video_surface_t* s = surface.load())
+    if (s)
         s->picture_ready(port);
 }
 
@@ -274,6 +270,15 @@ bool player_stream_obj::refresh() const
     std::shared_ptr<const picture_t> p = picture();
     if (!s || !p)
         return false;
-    s->draw_picture(p->bgra.data(), p->width, p->height, p->stride);
+    if (p->has_bgra) {
+        s->draw_picture(p->bgra.data(), p->width, p->height, p->stride);
+        return true;
+    }
+    // Decoded before the surface came: converted here, once.
+    std::vector<uint8_t> bgra(size_t(p->stride) * size_t(p->height));
+    if (!thread_scaler().scale(p->frame, p->width, p->height, packed_layout_t::bgra, bgra.data(),
+                               p->stride))
+        return false;
+    s->draw_picture(bgra.data(), p->width, p->height, p->stride);
     return true;
 }

@@ -1,7 +1,8 @@
 // Internal to the player layer: one open stream of a port. Data blocks come
 // in on the camera layer's thread into a bounded queue; a decode thread of
-// its own decodes them, converts each picture to BGRA, keeps the latest one
-// and tells the video surface. Picture queries come from any thread. The
+// its own decodes them, keeps the latest picture as decoded and tells the
+// video surface; while a surface shows the pictures, each is also converted
+// to BGRA on the decode thread, ready to draw. Picture queries come from any thread. The
 // port table owns the stream through a shared pointer, so a data block being
 // queued keeps it alive while another thread closes the port.
 #pragma once
@@ -15,20 +16,28 @@
 #include <thread>
 #include <vector>
 
+#include "camera/frame_scaler.h"
 #include "camera/player.h"
 #include "camera/stream_format.h"
 
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
-struct SwsContext;
 
-// One decoded picture as top-down BGRA rows; never changed once published.
+// One decoded picture; never changed once published. Readers convert the
+// decoded planes to what they need, of any size, straight from the frame.
 struct picture_t {
-    std::vector<uint8_t> bgra;  // height rows of stride bytes
+    picture_t() = default;
+    ~picture_t();
+    picture_t(const picture_t&) = delete;
+    picture_t& operator=(const picture_t&) = delete;
+
+    AVFrame* frame = nullptr;   // the decoded picture, a reference of its own
+    std::vector<uint8_t> bgra;  // height top-down rows of stride bytes (then padding), when has_bgra
+    bool has_bgra = false;      // converted for the surface on the decode thread
     int32_t width = 0;
     int32_t height = 0;
-    int32_t stride = 0;         // bytes per row, width * 4
+    int32_t stride = 0;         // bytes per BGRA row, width * 4
     uint64_t serial = 0;        // grows with every published picture, across ports
 };
 
@@ -59,7 +68,6 @@ private:
     AVPacket* pop();
     void decode(AVPacket* packet);
     void show(const AVFrame* frame);
-    bool convert(const AVFrame* frame, picture_t* out);
     std::shared_ptr<picture_t> take_buffer();
     void drop_queue();
 
@@ -67,7 +75,7 @@ private:
     const size_t queue_limit;       // bytes the queue may hold
     AVCodecContext* decoder = nullptr;  // used by the decode thread once playing
     AVFrame* frame = nullptr;           // the decode thread's output frame
-    SwsContext* scaler = nullptr;       // converts to BGRA; the decode thread's
+    frame_scaler_t scaler;              // converts to BGRA; the decode thread's
     std::mutex control_mutex;           // serialises play and stop
     std::thread thread;                 // the decode thread, while playing
     std::atomic<video_surface_t*> surface{nullptr};  // where pictures go, may be null

@@ -29,16 +29,16 @@ constexpr photo_size_t photo_sizes[] = {
 // JPEG quality by img_quality code: best, better, average.
 constexpr int32_t photo_qualities[] = {95, 85, 70};
 
-// The preview picture a login's photo is taken of: the program holds one
+// The player port a login's photo is taken from: the program holds one
 // camera connection, whose login_handle started preview_handle, whose
 // stream header opened player_port.
-bool picture_of_login(int32_t login, int32_t& port, int32_t& width, int32_t& height)
+bool preview_port_of_login(int32_t login, int32_t& port)
 {
     if (login < 0 || login != login_handle || preview_handle < 0)
         return false;
     mt_guard_t guard(player_lock);
     port = player_port;
-    return port >= 0 && player_get_picture_size(port, &width, &height);
+    return port >= 0;
 }
 
 }  // namespace
@@ -55,18 +55,12 @@ bool sdk_capture_jpeg(int32_t login, int32_t, const jpeg_params_t* params, const
         return false;
     }
     int32_t port = -1;
-    int32_t width = 0;
-    int32_t height = 0;
-    if (!picture_of_login(login, port, width, height))
+    if (!preview_port_of_login(login, port))
         return false;
     const photo_size_t size = photo_sizes[params->img_size];
-    std::vector<uint8_t> scratch;
-    FIBITMAP* picture = allocate_picture(width, height);
-    FIBITMAP* photo = read_player_picture(port, picture, scratch)
-                          ? rescale_picture(picture, size.width, size.height)
-                          : nullptr;
-    unload_bitmap(picture);
-    const bool saved = save_jpeg_file(photo, photo_qualities[params->img_quality], path);
+    FIBITMAP* photo = allocate_picture(size.width, size.height);
+    const bool saved = read_player_picture(port, photo) &&
+                       save_jpeg_file(photo, photo_qualities[params->img_quality], path);
     unload_bitmap(photo);
     return saved;
 }

@@ -48,11 +48,10 @@ constexpr size_t cache_size = 8;
 std::vector<cache_entry_t> cache;  // JPEGs of the current picture
 uint64_t use_clock = 0;            // counts cache uses
 uint64_t encode_count = 0;         // JPEGs encoded since start
-// Kept between snapshots while the source size stays: allocating them anew
-// for every picture costs more in page faults than the copies into them.
+// Kept between snapshots while the window's size stays: allocating them
+// anew for every picture costs more in page faults than drawing into them.
 QImage demo_image;                 // the demo drawing
-FIBITMAP* source_picture = nullptr;  // the source picture as a 24-bit bitmap
-std::vector<uint8_t> bmp_scratch;  // the player's BMP of it
+FIBITMAP* demo_picture = nullptr;  // the demo drawing as a 24-bit bitmap
 
 bool same_info(const overlay_info_t& a, const overlay_info_t& b)
 {
@@ -96,31 +95,44 @@ bool draw_demo(const source_t& source, const overlay_info_t& info)
     return true;
 }
 
-// The bitmap of the source picture, kept while the size stays.
-FIBITMAP* picture_of_size(int32_t width, int32_t height)
+// The bitmap of the demo drawing, kept while the size stays.
+FIBITMAP* demo_of_size(int32_t width, int32_t height)
 {
-    if (source_picture && int32_t(FreeImage_GetWidth(source_picture)) == width &&
-        int32_t(FreeImage_GetHeight(source_picture)) == height)
-        return source_picture;
-    unload_bitmap(source_picture);
-    source_picture = allocate_picture(width, height);
-    return source_picture;
+    if (demo_picture && int32_t(FreeImage_GetWidth(demo_picture)) == width &&
+        int32_t(FreeImage_GetHeight(demo_picture)) == height)
+        return demo_picture;
+    unload_bitmap(demo_picture);
+    demo_picture = allocate_picture(width, height);
+    return demo_picture;
+}
+
+// The source picture at the output size, a bitmap the caller unloads. The
+// camera's picture is scaled straight from the decoded frame; the demo
+// drawing is made at the source size and rescaled.
+FIBITMAP* output_picture(const source_t& source, const overlay_info_t& info, int32_t width,
+                         int32_t height)
+{
+    if (source.demo) {
+        FIBITMAP* drawing = demo_of_size(source.width, source.height);
+        return drawing && draw_demo(source, info) && read_image(demo_image, drawing)
+                   ? rescale_picture(drawing, width, height)
+                   : nullptr;
+    }
+    FIBITMAP* picture = allocate_picture(width, height);
+    if (picture && !read_player_picture(source.port, picture)) {
+        unload_bitmap(picture);
+        return nullptr;
+    }
+    return picture;
 }
 
 // Makes the JPEG into snapshot_stream.
 bool encode(const source_t& source, const overlay_info_t& info, int32_t width, int32_t height,
             int32_t quality)
 {
-    FIBITMAP* picture = picture_of_size(source.width, source.height);
-    if (!picture)
-        return false;
-    const bool filled = source.demo ? draw_demo(source, info) && read_image(demo_image, picture)
-                                    : read_player_picture(source.port, picture, bmp_scratch);
-    if (!filled)
-        return false;
-    FIBITMAP* scaled = rescale_picture(picture, width, height);
-    const bool made = encode_jpeg(scaled, quality, snapshot_stream);
-    unload_bitmap(scaled);
+    FIBITMAP* picture = output_picture(source, info, width, height);
+    const bool made = encode_jpeg(picture, quality, snapshot_stream);
+    unload_bitmap(picture);
     if (made)
         ++encode_count;
     return made;

@@ -114,4 +114,5 @@ uint32_t player_has_picture(int32_t) { return 0; }
 bool player_refresh(int32_t) { return false; }
 bool player_get_picture_size(int32_t, int32_t*, int32_t*) { return false; }
 bool player_get_bmp(int32_t, uint8_t*, uint32_t, uint32_t*) { return false; }
+bool player_get_scaled_dib(int32_t, int32_t, int32_t, uint8_t*, int32_t) { return false; }
 uint64_t player_picture_serial(int32_t) { return 0; }
