@@ -27,44 +27,64 @@ int32_t bytes_per_pixel(packed_layout_t layout) { return layout == packed_layout
 frame_scaler_t::~frame_scaler_t()
 {
     for (context_t& c : contexts)
-        sws_freeContext(c.sws);
+        release(c);
+}
+
+void frame_scaler_t::release(context_t& c)
+{
+    sws_freeContext(c.resize);
+    sws_freeContext(c.pack);
+    av_frame_free(&c.middle);
+    c = context_t{};
+}
+
+// Makes the contexts of c.key; false when the library cannot convert.
+bool frame_scaler_t::set_up(context_t& c, int32_t format)
+{
+    const key_t& k = c.key;
+    AVPixelFormat from = AVPixelFormat(format);
+    if (k.out_width != k.in_width || k.out_height != k.in_height) {
+        const AVPixelFormat planar = sws_isSupportedOutput(from) ? from : AV_PIX_FMT_YUV420P;
+        c.resize = sws_getContext(k.in_width, k.in_height, from, k.out_width, k.out_height, planar,
+                                  SWS_BICUBIC, nullptr, nullptr, nullptr);
+        c.middle = av_frame_alloc();
+        if (!c.resize || !c.middle)
+            return false;
+        c.middle->format = planar;
+        c.middle->width = k.out_width;
+        c.middle->height = k.out_height;
+        if (av_frame_get_buffer(c.middle, 0) < 0)
+            return false;
+        from = planar;
+    }
+    // Same size converts only the colours; bilinear is enough for the
+    // chroma planes.
+    c.pack = sws_getContext(k.out_width, k.out_height, from, k.out_width, k.out_height,
+                            k.layout == packed_layout_t::bgra ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24,
+                            SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!c.pack)
+        return false;
+    sws_setColorspaceDetails(c.pack, sws_getCoefficients(k.colorspace), k.full_range,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+    return true;
 }
 
 frame_scaler_t::context_t* frame_scaler_t::context_for(const AVFrame* in, int32_t width,
                                                        int32_t height, packed_layout_t layout)
 {
-    const bool full_range = in->color_range == AVCOL_RANGE_JPEG;
-    const int32_t colorspace = colorspace_of(in);
-    auto same = [&](const context_t& c) {
-        return c.sws && c.in_width == in->width && c.in_height == in->height &&
-               c.in_format == in->format && c.colorspace == colorspace &&
-               c.full_range == full_range && c.out_width == width && c.out_height == height &&
-               c.layout == layout;
-    };
-    context_t* c = std::find_if(std::begin(contexts), std::end(contexts), same);
+    const key_t key{in->width, in->height,   in->format, colorspace_of(in),
+                    in->color_range == AVCOL_RANGE_JPEG, width, height, layout};
+    context_t* c = std::find_if(std::begin(contexts), std::end(contexts),
+                                [&](const context_t& c) { return c.pack && c.key == key; });
     if (c == std::end(contexts)) {
         c = std::min_element(std::begin(contexts), std::end(contexts),
                              [](const context_t& a, const context_t& b) { return a.last_used < b.last_used; });
-        sws_freeContext(c->sws);
-        *c = context_t{};
-        // Same size converts only the colours; bilinear is then enough for
-        // the chroma planes.
-        const bool resize = width != in->width || height != in->height;
-        c->sws = sws_getContext(in->width, in->height, AVPixelFormat(in->format), width, height,
-                                layout == packed_layout_t::bgra ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24,
-                                resize ? SWS_BICUBIC : SWS_BILINEAR, nullptr, nullptr, nullptr);
-        if (!c->sws)
+        release(*c);
+        c->key = key;
+        if (!set_up(*c, in->format)) {
+            release(*c);
             return nullptr;
-        sws_setColorspaceDetails(c->sws, sws_getCoefficients(colorspace), full_range,
-                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-        c->in_width = in->width;
-        c->in_height = in->height;
-        c->in_format = in->format;
-        c->colorspace = colorspace;
-        c->full_range = full_range;
-        c->out_width = width;
-        c->out_height = height;
-        c->layout = layout;
+        }
     }
     c->last_used = ++uses;
     return c;
@@ -79,9 +99,16 @@ bool frame_scaler_t::scale_padded(const AVFrame* in, int32_t width, int32_t heig
     context_t* c = context_for(in, width, height, layout);
     if (!c)
         return false;
-    uint8_t* planes[4] = {rows, nullptr, nullptr, nullptr};
+    const AVFrame* planes = in;
+    if (c->resize) {
+        if (sws_scale(c->resize, in->data, in->linesize, 0, in->height, c->middle->data,
+                      c->middle->linesize) != height)
+            return false;
+        planes = c->middle;
+    }
+    uint8_t* out[4] = {rows, nullptr, nullptr, nullptr};
     int strides[4] = {stride, 0, 0, 0};
-    return sws_scale(c->sws, in->data, in->linesize, 0, in->height, planes, strides) == height;
+    return sws_scale(c->pack, planes->data, planes->linesize, 0, height, out, strides) == height;
 }
 
 bool frame_scaler_t::scale(const AVFrame* in, int32_t width, int32_t height,

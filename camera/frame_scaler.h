@@ -37,16 +37,28 @@ public:
                       uint8_t* rows, int32_t stride);
 
 private:
-    struct context_t {
-        SwsContext* sws = nullptr;
+    // What a conversion is made for; equal keys share the contexts.
+    struct key_t {
         int32_t in_width = 0, in_height = 0, in_format = -1;
         int32_t colorspace = 0;
         bool full_range = false;
         int32_t out_width = 0, out_height = 0;
         packed_layout_t layout = packed_layout_t::bgra;
+        bool operator==(const key_t&) const = default;
+    };
+    // A resize keeps the picture's own planar format and packs the small
+    // result after: the library's vector code covers planar scaling, while
+    // scaling straight into packed pixels runs its plain C path.
+    struct context_t {
+        key_t key;
+        SwsContext* resize = nullptr;  // to the output size, planar; null at the same size
+        AVFrame* middle = nullptr;     // the resized planes
+        SwsContext* pack = nullptr;    // to packed pixels at the output size
         uint64_t last_used = 0;
     };
     context_t* context_for(const AVFrame* in, int32_t width, int32_t height, packed_layout_t layout);
+    static bool set_up(context_t& c, int32_t format);
+    static void release(context_t& c);
 
     static constexpr int context_count = 4;
     context_t contexts[context_count];
