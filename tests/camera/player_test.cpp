@@ -92,6 +92,77 @@ TEST_F(player_test, decodes_into_a_bottom_up_bitmap_of_the_drawn_picture)
             << "row " << y;
 }
 
+TEST_F(player_test, a_surface_given_after_decoding_draws_the_picture_already_there)
+{
+    const int32_t port = open(nullptr);
+    ASSERT_GE(port, 0);
+    feed(port, *stream, 0, 5);
+    ASSERT_TRUE(wait_for([&] { return player_has_picture(port) != 0; }, 5000));
+    const uint64_t serial = player_picture_serial(port);
+    wait_for([&] { return player_picture_serial(port) >= serial + 3; }, 1000);
+    int32_t w = 0, h = 0;
+    const std::vector<uint8_t> bmp = bmp_of(port, &w, &h);
+    ASSERT_TRUE(bmp_shows_pattern(bmp));
+
+    // Pictures decoded without a surface were never converted for drawing.
+    counting_surface_t surface;
+    ASSERT_TRUE(player_play(port, &surface));
+    ASSERT_TRUE(player_refresh(port));
+    std::lock_guard<std::mutex> lock(surface.mutex);
+    ASSERT_EQ(surface.drawn_width, width);
+    ASSERT_EQ(surface.drawn_height, height);
+    const size_t row = size_t(width) * 4;
+    for (int32_t y : {0, height / 2, height - 1})
+        EXPECT_EQ(0, std::memcmp(bmp.data() + player_bmp_header_size + size_t(height - 1 - y) * row,
+                                 surface.top_down.data() + size_t(y) * row, row))
+            << "row " << y;
+}
+
+TEST_F(player_test, scaled_bitmap_rows_match_the_picture)
+{
+    const int32_t port = open(nullptr);
+    ASSERT_GE(port, 0);
+    std::vector<uint8_t> rows(size_t(width) * height * 3);
+    EXPECT_FALSE(player_get_scaled_dib(port, width, height, rows.data(), width * 3));
+    feed(port, *stream, 0, 5);
+    ASSERT_TRUE(wait_for([&] { return player_has_picture(port) != 0; }, 5000));
+    const uint64_t serial = player_picture_serial(port);
+    wait_for([&] { return player_picture_serial(port) >= serial + 3; }, 1000);
+    int32_t w = 0, h = 0;
+    const std::vector<uint8_t> bmp = bmp_of(port, &w, &h);
+
+    // At the picture's own size: the bitmap's pixels without the fourth byte,
+    // rows in the same order.
+    ASSERT_TRUE(player_get_scaled_dib(port, width, height, rows.data(), width * 3));
+    size_t differ = 0;
+    for (size_t i = 0; i < size_t(width) * height; ++i)
+        for (size_t c = 0; c < 3; ++c)
+            differ += std::abs(rows[i * 3 + c] - bmp[player_bmp_header_size + i * 4 + c]) > 2;
+    EXPECT_EQ(differ, 0u);
+
+    // Half size, rows padded to a longer stride: each pixel is near the
+    // average of the block it stands for, in the same corner.
+    const int32_t half_w = width / 2, half_h = height / 2, stride = half_w * 3 + 8;
+    std::vector<uint8_t> half(size_t(stride) * half_h);
+    ASSERT_TRUE(player_get_scaled_dib(port, half_w, half_h, half.data(), stride));
+    size_t far = 0;
+    for (int32_t y = 2; y < half_h - 2; y += 7)
+        for (int32_t x = 2; x < half_w - 2; x += 7)
+            for (int32_t c = 0; c < 3; ++c) {
+                int sum = 0;
+                for (int32_t dy = 0; dy < 2; ++dy)
+                    for (int32_t dx = 0; dx < 2; ++dx)
+                        sum += bmp[player_bmp_header_size +
+                                   (size_t(2 * y + dy) * width + size_t(2 * x + dx)) * 4 + c];
+                far += std::abs(half[size_t(y) * stride + size_t(x) * 3 + c] - sum / 4) > 24;
+            }
+    EXPECT_LT(far, 20u);
+
+    EXPECT_FALSE(player_get_scaled_dib(port, half_w, half_h, half.data(), half_w * 3 - 1));
+    EXPECT_FALSE(player_get_scaled_dib(port, 0, half_h, half.data(), stride));
+    EXPECT_FALSE(player_get_scaled_dib(port, half_w, half_h, nullptr, stride));
+}
+
 TEST_F(player_test, bitmap_needs_room_for_the_whole_picture)
 {
     const int32_t port = open(nullptr);
