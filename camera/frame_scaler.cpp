@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -19,6 +20,11 @@ int32_t colorspace_of(const AVFrame* in)
 {
     return in->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
 }
+
+// Conversions to more pixels than this give their memory back when done: a
+// rare or hostile request for a huge picture must not keep hundreds of
+// megabytes for the life of the program.
+constexpr int64_t kept_pixels = 2048LL * 2048;
 
 int32_t bytes_per_pixel(packed_layout_t layout) { return layout == packed_layout_t::bgra ? 4 : 3; }
 
@@ -108,7 +114,10 @@ bool frame_scaler_t::scale_padded(const AVFrame* in, int32_t width, int32_t heig
     }
     uint8_t* out[4] = {rows, nullptr, nullptr, nullptr};
     int strides[4] = {stride, 0, 0, 0};
-    return sws_scale(c->pack, planes->data, planes->linesize, 0, height, out, strides) == height;
+    const bool made = sws_scale(c->pack, planes->data, planes->linesize, 0, height, out, strides) == height;
+    if (c->middle && int64_t(width) * height > kept_pixels)
+        release(*c);
+    return made;
 }
 
 bool frame_scaler_t::scale(const AVFrame* in, int32_t width, int32_t height,
@@ -119,12 +128,27 @@ bool frame_scaler_t::scale(const AVFrame* in, int32_t width, int32_t height,
         return false;
     // Rows of the scratch start 32-byte aligned, as the vector code likes.
     const size_t padded_row = (row + 31) & ~size_t(31);
-    scratch.resize(padded_row * size_t(height) + scale_padding);
-    if (!scale_padded(in, width, height, layout, scratch.data(), int32_t(padded_row)))
+    try {
+        scratch.resize(padded_row * size_t(height) + scale_padding);
+    } catch (const std::bad_alloc&) {
         return false;
-    for (int32_t y = 0; y < height; ++y)
+    }
+    const bool made = scale_padded(in, width, height, layout, scratch.data(), int32_t(padded_row));
+    for (int32_t y = 0; made && y < height; ++y)
         std::memcpy(top_row + ptrdiff_t(y) * stride, scratch.data() + size_t(y) * padded_row, row);
-    return true;
+    if (scratch.size() > size_t(kept_pixels) * 4)
+        std::vector<uint8_t>().swap(scratch);
+    return made;
+}
+
+size_t frame_scaler_t::kept_bytes() const
+{
+    size_t bytes = scratch.capacity();
+    for (const context_t& c : contexts)
+        if (c.middle)
+            for (AVBufferRef* plane : c.middle->buf)
+                bytes += plane ? plane->size : 0;
+    return bytes;
 }
 
 frame_scaler_t& thread_scaler()

@@ -36,6 +36,9 @@ public:
     bool scale_padded(const AVFrame* in, int32_t width, int32_t height, packed_layout_t layout,
                       uint8_t* rows, int32_t stride);
 
+    // Memory kept between calls for the conversions last made.
+    size_t kept_bytes() const;
+
 private:
     // What a conversion is made for; equal keys share the contexts.
     struct key_t {

@@ -177,3 +177,17 @@ TEST(frame_scaler, full_range_pictures_keep_their_levels)
             av_frame_free(&in);
         }
 }
+
+TEST(frame_scaler, a_huge_picture_gives_its_memory_back)
+{
+    AVFrame* in = quadrants(640, 360);
+    frame_scaler_t scaler;
+    std::vector<uint8_t> small(320 * 180 * 3), huge(size_t(4096) * 4096 * 3);
+    ASSERT_TRUE(scaler.scale(in, 320, 180, packed_layout_t::bgr, small.data(), 320 * 3));
+    const size_t usual = scaler.kept_bytes();
+    EXPECT_GT(usual, 0u);
+    ASSERT_TRUE(scaler.scale(in, 4096, 4096, packed_layout_t::bgr, huge.data(), 4096 * 3));
+    EXPECT_EQ(huge[(size_t(4095) * 4096 + 4095) * 3], 255);  // white, bottom right
+    EXPECT_LE(scaler.kept_bytes(), usual);
+    av_frame_free(&in);
+}
