@@ -7,11 +7,8 @@
 #include <QImage>
 
 #include <cstdio>
-#include <cstring>
-#include <new>
 #include <string>
 
-#include "camera/little_endian.h"
 #include "camera/ms_t.h"
 #include "camera/player.h"
 #include "camera/video_state.h"
