@@ -50,6 +50,30 @@ protected:
 
 recorded_stream_t* player_test::stream = nullptr;
 
+// The port's picture once the last fed pictures are decoded, so that later
+// queries see the same one.
+std::vector<uint8_t> last_fed_bmp(int32_t port)
+{
+    const uint64_t serial = player_picture_serial(port);
+    wait_for([&] { return player_picture_serial(port) >= serial + 2; }, 1000);
+    int32_t w = 0, h = 0;
+    return bmp_of(port, &w, &h);
+}
+
+// The surface's last drawing is the bitmap's picture, top row first.
+void expect_drawn(counting_surface_t& surface, const std::vector<uint8_t>& bmp)
+{
+    std::lock_guard<std::mutex> lock(surface.mutex);
+    ASSERT_EQ(surface.drawn_width, width);
+    ASSERT_EQ(surface.drawn_height, height);
+    ASSERT_EQ(bmp.size(), player_bmp_header_size + size_t(width) * height * 4);
+    const size_t row = size_t(width) * 4;
+    for (int32_t y : {0, height / 2, height - 1})
+        EXPECT_EQ(0, std::memcmp(bmp.data() + player_bmp_header_size + size_t(height - 1 - y) * row,
+                                 surface.top_down.data() + size_t(y) * row, row))
+            << "row " << y;
+}
+
 TEST_F(player_test, recorded_stream_has_a_key_frame_every_second)
 {
     EXPECT_TRUE(stream->key[0]);
@@ -77,19 +101,9 @@ TEST_F(player_test, decodes_into_a_bottom_up_bitmap_of_the_drawn_picture)
     EXPECT_TRUE(bmp_shows_pattern(bmp));
     EXPECT_GT(surface.ready.load(), 0);
 
-    // Wait for the last fed picture, so that refresh draws the same one.
-    const uint64_t serial = player_picture_serial(port);
-    wait_for([&] { return player_picture_serial(port) >= serial + 2; }, 1000);
-    bmp = bmp_of(port, &w, &h);
+    bmp = last_fed_bmp(port);
     ASSERT_TRUE(player_refresh(port));
-    std::lock_guard<std::mutex> lock(surface.mutex);
-    ASSERT_EQ(surface.drawn_width, width);
-    ASSERT_EQ(surface.drawn_height, height);
-    const size_t row = size_t(width) * 4;
-    for (int32_t y : {0, height / 2, height - 1})
-        EXPECT_EQ(0, std::memcmp(bmp.data() + player_bmp_header_size + size_t(height - 1 - y) * row,
-                                 surface.top_down.data() + size_t(y) * row, row))
-            << "row " << y;
+    expect_drawn(surface, bmp);
 }
 
 TEST_F(player_test, a_surface_given_after_decoding_draws_the_picture_already_there)
@@ -98,24 +112,14 @@ TEST_F(player_test, a_surface_given_after_decoding_draws_the_picture_already_the
     ASSERT_GE(port, 0);
     feed(port, *stream, 0, 5);
     ASSERT_TRUE(wait_for([&] { return player_has_picture(port) != 0; }, 5000));
-    const uint64_t serial = player_picture_serial(port);
-    wait_for([&] { return player_picture_serial(port) >= serial + 3; }, 1000);
-    int32_t w = 0, h = 0;
-    const std::vector<uint8_t> bmp = bmp_of(port, &w, &h);
+    const std::vector<uint8_t> bmp = last_fed_bmp(port);
     ASSERT_TRUE(bmp_shows_pattern(bmp));
 
     // Pictures decoded without a surface were never converted for drawing.
     counting_surface_t surface;
     ASSERT_TRUE(player_play(port, &surface));
     ASSERT_TRUE(player_refresh(port));
-    std::lock_guard<std::mutex> lock(surface.mutex);
-    ASSERT_EQ(surface.drawn_width, width);
-    ASSERT_EQ(surface.drawn_height, height);
-    const size_t row = size_t(width) * 4;
-    for (int32_t y : {0, height / 2, height - 1})
-        EXPECT_EQ(0, std::memcmp(bmp.data() + player_bmp_header_size + size_t(height - 1 - y) * row,
-                                 surface.top_down.data() + size_t(y) * row, row))
-            << "row " << y;
+    expect_drawn(surface, bmp);
 }
 
 TEST_F(player_test, scaled_bitmap_rows_match_the_picture)
@@ -126,10 +130,8 @@ TEST_F(player_test, scaled_bitmap_rows_match_the_picture)
     EXPECT_FALSE(player_get_scaled_dib(port, width, height, rows.data(), width * 3));
     feed(port, *stream, 0, 5);
     ASSERT_TRUE(wait_for([&] { return player_has_picture(port) != 0; }, 5000));
-    const uint64_t serial = player_picture_serial(port);
-    wait_for([&] { return player_picture_serial(port) >= serial + 3; }, 1000);
-    int32_t w = 0, h = 0;
-    const std::vector<uint8_t> bmp = bmp_of(port, &w, &h);
+    const std::vector<uint8_t> bmp = last_fed_bmp(port);
+    ASSERT_EQ(bmp.size(), player_bmp_header_size + size_t(width) * height * 4);
 
     // At the picture's own size: the bitmap's pixels without the fourth byte,
     // rows in the same order.
