@@ -11,6 +11,7 @@
 #include <QImage>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -495,8 +496,17 @@ TEST(live_page, headless_chromium_shows_a_moving_picture_and_reopens_the_stream)
     // The stream was asked for at the size of the picture box, fitted.
     const int box_w = std::stoi(browser.evaluate("document.getElementById('box').clientWidth"));
     const int box_h = std::stoi(browser.evaluate("document.getElementById('box').clientHeight"));
-    const int shown_w = std::stoi(browser.evaluate(picture + ".naturalWidth"));
-    const int shown_h = std::stoi(browser.evaluate(picture + ".naturalHeight"));
+    // Both sides in one evaluation, of a part already decoded: the page swaps
+    // in a new part all the time, which shows 0 x 0 until it is decoded.
+    int shown_w = 0, shown_h = 0;
+    for (int tries = 0; tries < 100 && (shown_w == 0 || shown_h == 0); ++tries) {
+        if (tries > 0)
+            std::this_thread::sleep_for(milliseconds(10));
+        const std::string shown =
+            browser.evaluate(picture + ".naturalWidth + ' ' + " + picture + ".naturalHeight");
+        if (std::sscanf(shown.c_str(), "%d %d", &shown_w, &shown_h) != 2)
+            shown_w = shown_h = 0;
+    }
     EXPECT_TRUE((shown_w == box_w && shown_h <= box_h) || (shown_h == box_h && shown_w <= box_w))
         << shown_w << "x" << shown_h << " in " << box_w << "x" << box_h;
 
