@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,10 +56,23 @@ void install_stop_signals(QObject* parent)
     sigaction(SIGINT, &action, nullptr);
 }
 
+// Picture-sized buffers (a large web snapshot, a photo, a camera's new
+// resolution) are mapped and unmapped on their own. With glibc's sliding
+// threshold they would be carved from the heap after the first one was
+// freed, and a program that runs for months would keep the high-water mark
+// of every rare large request.
+void return_large_buffers()
+{
+#ifdef M_MMAP_THRESHOLD
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    return_large_buffers();
     choose_platform();
     try {
         QApplication application(argc, argv);
