@@ -11,7 +11,6 @@
 
 #include "camera/ms_t.h"
 #include "camera/player.h"
-#include "camera/video_state.h"
 
 namespace {
 
@@ -69,7 +68,10 @@ bool read_player_picture(int32_t port, FIBITMAP* picture)
                   "24-bit bitmaps are blue, green, red in memory");
     if (!picture || FreeImage_GetBPP(picture) != 24)
         return false;
-    mt_guard_t guard(player_lock);
+    // Not under player_lock, which only keeps the port number from changing
+    // under its readers: the port was read under it, the player keeps the
+    // picture alive while it is scaled (a port closed meanwhile just fails),
+    // and a large picture takes long enough to stall the window's paint.
     return player_get_scaled_dib(port, int32_t(FreeImage_GetWidth(picture)),
                                  int32_t(FreeImage_GetHeight(picture)), FreeImage_GetBits(picture),
                                  int32_t(FreeImage_GetPitch(picture)));

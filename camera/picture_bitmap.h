@@ -16,8 +16,9 @@ FIBITMAP* allocate_picture(int32_t width, int32_t height);
 void unload_bitmap(FIBITMAP* bitmap);
 
 // Fills picture (24-bit, of any size) with the current picture of port,
-// scaled with the bicubic filter straight from the decoded picture under
-// player_lock. False when the player has no picture.
+// scaled with the bicubic filter straight from the decoded picture. The
+// caller reads port under player_lock; the scaling runs without it. False
+// when the player has no picture.
 bool read_player_picture(int32_t port, FIBITMAP* picture);
 // Fills picture (24-bit, of the image's size) from an RGB32 QImage.
 bool read_image(const QImage& image, FIBITMAP* picture);
