@@ -45,10 +45,10 @@ void frame_scaler_t::release(context_t& c)
 }
 
 // Makes the contexts of c.key; false when the library cannot convert.
-bool frame_scaler_t::set_up(context_t& c, int32_t format)
+bool frame_scaler_t::set_up(context_t& c)
 {
     const key_t& k = c.key;
-    AVPixelFormat from = AVPixelFormat(format);
+    AVPixelFormat from = AVPixelFormat(k.in_format);
     if (k.out_width != k.in_width || k.out_height != k.in_height) {
         const AVPixelFormat planar = sws_isSupportedOutput(from) ? from : AV_PIX_FMT_YUV420P;
         c.resize = sws_getContext(k.in_width, k.in_height, from, k.out_width, k.out_height, planar,
@@ -87,7 +87,7 @@ frame_scaler_t::context_t* frame_scaler_t::context_for(const AVFrame* in, int32_
                              [](const context_t& a, const context_t& b) { return a.last_used < b.last_used; });
         release(*c);
         c->key = key;
-        if (!set_up(*c, in->format)) {
+        if (!set_up(*c)) {
             release(*c);
             return nullptr;
         }

@@ -60,7 +60,7 @@ private:
         uint64_t last_used = 0;
     };
     context_t* context_for(const AVFrame* in, int32_t width, int32_t height, packed_layout_t layout);
-    static bool set_up(context_t& c, int32_t format);
+    static bool set_up(context_t& c);
     static void release(context_t& c);
 
     static constexpr int context_count = 4;
