@@ -12,25 +12,7 @@ set -e
 build=$(cd "${1:?usage: mjpeg.sh BUILD_DIR [SECONDS]}" && pwd)
 seconds=${2:-10}
 bench=$build/bench/mjpeg_bench
-work=$(mktemp -d /tmp/mjpeg_bench.XXXXXX)
-pids=()
-
-finish() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap finish EXIT
-
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# Waits up to 30 s for a command to succeed.
-wait_until() {
-    for _ in $(seq 300); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-    return 1
-}
+. "$(dirname "$0")/web_common.sh"
 
 clients() {  # port target pid [user:password]
     for n in 0 1 5 20; do
@@ -40,20 +22,10 @@ clients() {  # port target pid [user:password]
 
 # kestrel in daemon mode in a folder of its own, reading camera address $2.
 run_kestrel() {
-    local dir=$work/$1 port
-    port=$(free_port)
-    mkdir -p "$dir"
-    cp "$build/kestrel" "$dir/"
-    printf '%s\r\n' daemon_mode=true demo=false ip=127.0.0.1 "port=$port" main_interval=10 \
-        frame_delay=40 login=bench password=bench "root=$dir/" "ipc_ip=$2" >"$dir/kestrel.cfg"
-    (cd "$dir" && exec ./kestrel >/dev/null 2>&1) &
-    local pid=$!
-    pids+=("$pid")
-    wait_until curl -sf -u bench:bench -o /dev/null "http://127.0.0.1:$port/preview.jpg?w=8&h=8" ||
-        { echo "kestrel has no picture from $2"; return 1; }
+    start_kestrel "$1" "$2" || return 1
     echo "== kestrel, camera $2"
-    clients "$port" "/preview.mjpeg?w=640&h=360&q=50" "$pid" bench:bench
-    kill "$pid"
+    clients "$kestrel_port" "/preview.mjpeg?w=640&h=360&q=50" "$kestrel_pid" bench:bench
+    kill "$kestrel_pid"
 }
 
 # motion reading RTSP URL $1 and streaming at 640 x 360, quality 50, 25/s.
@@ -101,10 +73,7 @@ CONF
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 run_kestrel synthetic "test://1920x1080@25"
 
-"$build/tools/rtsp_test_server" --port 0 --path /ch1/main=1920x1080@25 --bitrate 4000 >"$work/rtsp.out" &
-pids+=($!)
-wait_until grep -q ready "$work/rtsp.out"
-url="rtsp://127.0.0.1:$(awk '/ready/ {print $2}' "$work/rtsp.out")/ch1/main"
-run_kestrel rtsp "$url"
-run_motion "$url"
+start_rtsp_camera
+run_kestrel rtsp "$camera_url"
+run_motion "$camera_url"
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
