@@ -8,15 +8,15 @@
 
 #include "app/form_timer.h"
 #include "app/message_box.h"
-#include "camera/recording.h"
 #include "camera/sdk.h"
-#include "camera/video_state.h"
+#include "player/video_state.h"
+#include "recording/recording.h"
 #include "settings/log.h"
 #include "settings/settings.h"
 
 bool Tmain_form::toggle_recording()
 {
-    // The sweep spares the file being recorded by itself (camera/recording.h).
+    // The sweep spares the file being recorded by itself (recording/recording.h).
     remove_old_files(settings.rec_path, std::time(nullptr), settings.rec_remove_interval * 3600.0);
     if (preview_handle < 0)
         return rec_timer->enabled();

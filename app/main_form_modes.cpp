@@ -24,8 +24,8 @@
 #include <string>
 
 #include "app/form_timer.h"
-#include "camera/render.h"
-#include "camera/video_state.h"
+#include "player/render.h"
+#include "player/video_state.h"
 #include "settings/settings.h"
 
 namespace {

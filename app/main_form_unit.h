@@ -14,7 +14,7 @@
 #include <cstdint>
 
 #include "app/window_rules.h"
-#include "camera/player.h"
+#include "player/player.h"
 
 class QAction;
 class QMenu;

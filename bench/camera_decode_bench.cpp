@@ -14,9 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "camera/player.h"
 #include "camera/sdk.h"
-#include "camera/stream_format.h"
+#include "player/player.h"
+#include "player/stream_format.h"
 
 namespace {
 

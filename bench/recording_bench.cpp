@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "camera/sdk.h"
-#include "tests/camera/rtsp_server_process.h"
+#include "tests/support/rtsp_server_process.h"
 
 extern char** environ;
 

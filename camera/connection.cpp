@@ -4,9 +4,9 @@
 // player_port is opened and closed here under player_lock.
 #include "camera/connection.h"
 
-#include "camera/player.h"
 #include "camera/sdk.h"
-#include "camera/video_state.h"
+#include "player/player.h"
+#include "player/video_state.h"
 
 bool connect_camera(const settings_t& s)
 {

@@ -10,8 +10,8 @@
 #include <mutex>
 #include <vector>
 
-#include "camera/recorder.h"
 #include "camera/sdk_preview.h"
+#include "recording/recorder.h"
 
 namespace {
 

@@ -16,9 +16,9 @@ extern "C" {
 }
 
 #include "camera/camera_address.h"
-#include "camera/ff_log.h"
 #include "camera/recording_tap.h"
 #include "camera/sdk_preview.h"
+#include "player/ff_log.h"
 #include "settings/log.h"
 
 namespace {

@@ -4,9 +4,9 @@
 // that makes and ends the camera connection (login_handle, preview_handle).
 #include "camera/sdk.h"
 
-#include "camera/picture_bitmap.h"
-#include "camera/player.h"
-#include "camera/video_state.h"
+#include "player/picture_bitmap.h"
+#include "player/player.h"
+#include "player/video_state.h"
 #include "settings/log.h"
 
 namespace {

@@ -12,7 +12,7 @@ extern "C" {
 }
 
 #include "camera/camera_address.h"
-#include "camera/stream_format.h"
+#include "player/stream_format.h"
 #include "settings/log.h"
 
 namespace {

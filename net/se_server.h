@@ -12,10 +12,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "net/mt_obj.h"
 #include "net/se_error.h"
 #include "net/se_server_node.h"
 #include "net/se_socket.h"
+#include "settings/mt_obj.h"
 
 class se_server : public mt_obj {
 public:

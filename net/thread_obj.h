@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "net/mt_obj.h"
+#include "settings/mt_obj.h"
 
 class thread_obj : public mt_obj {
 public:

@@ -1,7 +1,7 @@
 // FFmpeg's log callback: warnings and errors become kestrel log lines, with a
 // budget so that a damaged stream (one message per broken slice) cannot
 // flood the log. Each thread assembles its own partial lines.
-#include "camera/ff_log.h"
+#include "player/ff_log.h"
 
 #include <chrono>
 #include <cstdarg>

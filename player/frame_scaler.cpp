@@ -1,5 +1,5 @@
 // Conversions of decoded pictures into packed BGRA or BGR rows.
-#include "camera/frame_scaler.h"
+#include "player/frame_scaler.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // ms_t: the fixed-buffer byte sink of JPEG encodes.
-#include "camera/ms_t.h"
+#include "player/ms_t.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Player pictures and demo drawings as FreeImage bitmaps, their bicubic
 // rescale and their JPEG encoding into an ms_t or a file. Stateless; called
 // on the web server thread and on the GUI thread.
-#include "camera/picture_bitmap.h"
+#include "player/picture_bitmap.h"
 
 #include <FreeImage.h>
 #include <QImage>
@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <string>
 
-#include "camera/ms_t.h"
-#include "camera/player.h"
+#include "player/ms_t.h"
+#include "player/player.h"
 
 namespace {
 

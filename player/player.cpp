@@ -3,17 +3,17 @@
 // (stream open and data), the GUI thread and the web server thread; the
 // table lock is held only to look a port up or change its state, never while
 // a decode thread is started, stopped or a picture is drawn.
-#include "camera/player.h"
+#include "player/player.h"
 
 #include <cstring>
 #include <memory>
 #include <mutex>
 
-#include "camera/ff_log.h"
-#include "camera/frame_scaler.h"
-#include "camera/player_stream.h"
+#include "player/ff_log.h"
+#include "player/frame_scaler.h"
+#include "player/player_stream.h"
 
-#include "camera/little_endian.h"
+#include "player/little_endian.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // that falls behind loses queued data (never the camera thread's time), and
 // after any loss, as after joining a stream, nothing is shown until a key
 // frame has been decoded: a picture built on missing references is garbage.
-#include "camera/player_stream.h"
+#include "player/player_stream.h"
 
 #include <algorithm>
 #include <cstring>

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "camera/frame_scaler.h"
-#include "camera/player.h"
-#include "camera/stream_format.h"
+#include "player/frame_scaler.h"
+#include "player/player.h"
+#include "player/stream_format.h"
 
 struct AVCodecContext;
 struct AVFrame;

@@ -1,7 +1,7 @@
 // The fallback picture: navy background, "NO SIGNAL" and the demo overlay,
 // drawn on the GUI thread into the window's back buffer and on the web
 // server thread into the demo snapshot. No state of its own.
-#include "camera/render.h"
+#include "player/render.h"
 
 #include <QColor>
 #include <QFont>

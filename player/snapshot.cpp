@@ -2,7 +2,7 @@
 // drawing), the output size rules, the encode into snapshot_stream, and the
 // cache of JPEGs of the current picture. Web server thread only; the demo
 // drawing surface and the cache are used by no other thread.
-#include "camera/snapshot.h"
+#include "player/snapshot.h"
 
 #include <FreeImage.h>
 #include <QImage>
@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "camera/picture_bitmap.h"
-#include "camera/player.h"
-#include "camera/video_state.h"
+#include "player/picture_bitmap.h"
+#include "player/player.h"
+#include "player/video_state.h"
 
 ms_t snapshot_stream(snapshot_capacity);
 

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "camera/ms_t.h"
-#include "camera/render.h"
+#include "player/ms_t.h"
+#include "player/render.h"
 
 // Room of snapshot_stream: a JPEG larger than this cannot be made.
 constexpr int32_t snapshot_capacity = 1048576;

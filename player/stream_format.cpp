@@ -1,11 +1,11 @@
 // Writing and checking the stream header and data blocks. Everything is
 // little-endian with explicit byte order, so the format does not depend on
 // the compiler's struct layout.
-#include "camera/stream_format.h"
+#include "player/stream_format.h"
 
 #include <cstring>
 
-#include "camera/little_endian.h"
+#include "player/little_endian.h"
 
 namespace {
 

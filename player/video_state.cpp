@@ -1,5 +1,5 @@
 // Definitions of the shared live-picture state.
-#include "camera/video_state.h"
+#include "player/video_state.h"
 
 mt_obj player_lock;
 int32_t player_port = -1;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "net/mt_obj.h"
+#include "settings/mt_obj.h"
 
 class video_surface_t;
 

@@ -1,6 +1,6 @@
 // Parameter sets through libavcodec's extract_extradata filter, the picture
 // size through the codec's parser, which reads the sequence parameters.
-#include "camera/codec_setup.h"
+#include "recording/codec_setup.h"
 
 #include <cstring>
 

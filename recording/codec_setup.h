@@ -1,4 +1,4 @@
-// Internal to the camera SDK layer: fills in what a stream's description
+// Internal to recording: fills in what a stream's description
 // lacks before a file can be begun. The camera layer starts a stream without
 // probing it (to show the first picture fast), so an RTSP camera's stream
 // comes with its parameter sets from the session description but without a

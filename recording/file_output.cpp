@@ -2,7 +2,7 @@
 // takes the whole buffer in one call unless the disk is full or a signal
 // comes; the loop only finishes such a short write, so that the caller can
 // cut the file back to its last whole fragment.
-#include "camera/file_output.h"
+#include "recording/file_output.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 
 #include <cerrno>
 
-#include "camera/recording.h"
+#include "recording/recording.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// Internal to the camera SDK layer: the file a recording goes into, as the
+// Internal to recording: the file a recording goes into, as the
 // few calls the MP4 writer needs (one write per fragment, cut back after a
 // failed write, push to the disk). A seam for tests, which put a failing disk
 // behind it. Used by one thread at a time; the object owns its descriptor.

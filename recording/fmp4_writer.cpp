@@ -4,7 +4,7 @@
 // held back until the next one arrives, because a live stream tells a
 // frame's duration only then; without it the last frame of every fragment
 // would have no length and the fragments would not join up.
-#include "camera/fmp4_writer.h"
+#include "recording/fmp4_writer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,7 +15,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "camera/codec_setup.h"
+#include "recording/codec_setup.h"
 
 namespace {
 

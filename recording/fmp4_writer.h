@@ -1,4 +1,4 @@
-// Internal to the camera SDK layer: writes a camera stream by stream copy
+// Internal to recording: writes a camera stream by stream copy
 // into one fragmented MP4 file. A fragment holds one key-frame interval and
 // reaches the file in one write, so a process killed at any moment leaves a
 // file that ends on a whole fragment. Used by one thread at a time (a
@@ -14,7 +14,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "camera/file_output.h"
+#include "recording/file_output.h"
 
 class fmp4_writer_obj {
 public:

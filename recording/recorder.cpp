@@ -4,7 +4,7 @@
 // frame without its predecessors would decode grey) and that is logged once.
 // A write failure is logged once and ends the file; the recording then
 // discards what comes until it is finished.
-#include "camera/recorder.h"
+#include "recording/recorder.h"
 
 #include <unistd.h>
 
@@ -15,7 +15,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-#include "camera/fmp4_writer.h"
+#include "recording/fmp4_writer.h"
 #include "settings/log.h"
 
 namespace {

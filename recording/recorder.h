@@ -1,4 +1,4 @@
-// Internal to the camera SDK layer: one recording. The preview's receive
+// Internal to recording: one recording. The preview's receive
 // thread hands it stream events without ever waiting on the disk; a writer
 // thread of its own takes them from a bounded queue into the MP4 writer.
 // When the camera comes back with other stream parameters the recording
@@ -19,7 +19,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "camera/file_output.h"
+#include "recording/file_output.h"
 
 class fmp4_writer_obj;
 

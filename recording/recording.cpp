@@ -1,6 +1,6 @@
 // The retention sweep, the rotation interval and the list of files being
 // recorded (a few entries at most: one per running recorder).
-#include "camera/recording.h"
+#include "recording/recording.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

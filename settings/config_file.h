@@ -6,7 +6,7 @@
 #include <string>
 
 #include "settings/settings.h"
-#include "web/text_map.h"
+#include "settings/text_map.h"
 
 // Splits "key=value\r\n" pairs; false when a "=" or a CR LF is missing.
 bool parse_params(const std::string& text, text_map& params);

@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "net/mt_obj.h"
+#include "settings/mt_obj.h"
 
 // Serialises log writes; a leaf lock (nothing is taken while it is held).
 extern mt_obj log_lock;

@@ -1,6 +1,7 @@
 // mt_obj: one lock with enter/leave, the base of every lock instance in the
 // program (player_lock, log_lock, server_lock as the web server's base).
-// Header-only so that the log (settings/) can use it without linking net/.
+// Header-only; it lies with the log (settings/), the lowest folder, so that
+// every folder above can use it.
 #pragma once
 
 #include <mutex>

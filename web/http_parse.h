@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "web/text_map.h"
+#include "settings/text_map.h"
 
 // The first occurrence of the zero-terminated pattern inside [from, to).
 const char* find_text(const char* from, const char* to, const char* pattern);

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "camera/player.h"
-#include "camera/snapshot.h"
-#include "camera/video_state.h"
+#include "player/player.h"
+#include "player/snapshot.h"
+#include "player/video_state.h"
 #include "settings/settings.h"
 #include "web/http_parse.h"
 #include "web/http_text.h"

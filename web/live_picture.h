@@ -2,12 +2,12 @@
 // current picture as one JPEG) and "preview.mjpeg" (an endless multipart
 // stream of JPEGs, one part per part delay), and the sending of each stream
 // part. Called by simple_server_node on the web server thread under
-// server_lock; the JPEGs come from the snapshot cache (camera/snapshot.h).
+// server_lock; the JPEGs come from the snapshot cache (player/snapshot.h).
 #pragma once
 
 #include <cstdint>
 
-#include "web/text_map.h"
+#include "settings/text_map.h"
 
 class simple_server_node;
 

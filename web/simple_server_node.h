@@ -11,7 +11,7 @@
 #include <string>
 
 #include "net/se_server_node.h"
-#include "web/text_map.h"
+#include "settings/text_map.h"
 
 // Requests of one connection whose credentials are compared, minus one: a
 // connection with more attempts than this is refused without a check.

@@ -18,7 +18,7 @@
 
 #include "app/form_timer.h"
 #include "app/main_form_unit.h"
-#include "camera/video_state.h"
+#include "player/video_state.h"
 #include "settings/settings.h"
 #include "tests/app/form_fixture.h"
 

@@ -15,8 +15,8 @@
 
 #include "app/main_form_unit.h"
 #include "app/message_box.h"
-#include "camera/player.h"
-#include "camera/video_state.h"
+#include "player/player.h"
+#include "player/video_state.h"
 #include "settings/log.h"
 #include "settings/settings.h"
 #include "tests/app/form_fixture.h"

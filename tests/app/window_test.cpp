@@ -13,8 +13,8 @@
 
 #include "app/form_timer.h"
 #include "app/main_form_unit.h"
-#include "camera/player.h"
-#include "camera/video_state.h"
+#include "player/player.h"
+#include "player/video_state.h"
 #include "settings/settings.h"
 #include "tests/support/kestrel_process.h"
 

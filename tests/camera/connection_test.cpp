@@ -5,7 +5,7 @@
 
 #include "camera/connection.h"
 #include "camera/sdk.h"
-#include "camera/video_state.h"
+#include "player/video_state.h"
 #include "tests/camera/fake_camera_layers.h"
 
 namespace {

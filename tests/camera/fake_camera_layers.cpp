@@ -1,8 +1,8 @@
 // The scripted camera SDK and player for the connection tests.
 #include "tests/camera/fake_camera_layers.h"
 
-#include "camera/player.h"
 #include "camera/sdk.h"
+#include "player/player.h"
 
 fake_script_t fake_script;
 std::vector<std::string> fake_calls;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "camera/camera_address.h"
-#include "camera/stream_format.h"
+#include "player/stream_format.h"
 
 namespace {
 

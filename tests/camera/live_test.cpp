@@ -11,11 +11,11 @@
 #include <unistd.h>
 
 #include "camera/connection.h"
-#include "camera/player.h"
 #include "camera/sdk.h"
-#include "camera/video_state.h"
-#include "tests/camera/camera_test_util.h"
-#include "tests/camera/rtsp_server_process.h"
+#include "player/player.h"
+#include "player/video_state.h"
+#include "tests/support/camera_test_util.h"
+#include "tests/support/rtsp_server_process.h"
 
 namespace {
 

@@ -11,7 +11,7 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
-#include "camera/frame_scaler.h"
+#include "player/frame_scaler.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <random>
 #include <thread>
 
-#include "camera/player.h"
-#include "camera/stream_format.h"
-#include "tests/camera/camera_test_util.h"
+#include "player/player.h"
+#include "player/stream_format.h"
+#include "tests/support/camera_test_util.h"
 
 namespace {
 

@@ -19,13 +19,13 @@
 #include <vector>
 
 #include "camera/connection.h"
-#include "camera/ms_t.h"
-#include "camera/picture_bitmap.h"
-#include "camera/player.h"
 #include "camera/sdk.h"
-#include "camera/snapshot.h"
-#include "camera/video_state.h"
-#include "tests/camera/camera_test_util.h"
+#include "player/ms_t.h"
+#include "player/picture_bitmap.h"
+#include "player/player.h"
+#include "player/snapshot.h"
+#include "player/video_state.h"
+#include "tests/support/camera_test_util.h"
 
 namespace {
 

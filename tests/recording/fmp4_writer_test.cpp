@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <mutex>
 
-#include "camera/fmp4_writer.h"
-#include "camera/recorder.h"
+#include "recording/fmp4_writer.h"
+#include "recording/recorder.h"
 #include "settings/log.h"
-#include "tests/camera/recording_probe.h"
+#include "tests/recording/recording_probe.h"
 
 namespace {
 

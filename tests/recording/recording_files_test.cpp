@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <limits>
 
-#include "camera/file_output.h"
-#include "camera/recording.h"
-#include "tests/camera/recording_probe.h"
+#include "recording/file_output.h"
+#include "recording/recording.h"
+#include "tests/recording/recording_probe.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "camera/sdk.h"
-#include "tests/camera/recording_probe.h"
+#include "tests/recording/recording_probe.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // ffprobe and ffmpeg run as child processes on the recorded files; the
 // packets are made with libavcodec's H.264 encoder.
-#include "tests/camera/recording_probe.h"
+#include "tests/recording/recording_probe.h"
 
 #include <dirent.h>
 #include <stdio.h>

@@ -13,7 +13,7 @@
 #include <regex>
 #include <thread>
 
-#include "tests/camera/recording_probe.h"
+#include "tests/recording/recording_probe.h"
 #include "tests/support/kestrel_process.h"
 
 using kestrel_test::kestrel_process_t;

@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "camera/sdk.h"
-#include "tests/camera/camera_test_util.h"
-#include "tests/camera/recording_probe.h"
-#include "tests/camera/rtsp_server_process.h"
+#include "tests/recording/recording_probe.h"
+#include "tests/support/camera_test_util.h"
+#include "tests/support/rtsp_server_process.h"
 
 namespace {
 

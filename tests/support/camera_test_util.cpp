@@ -1,5 +1,5 @@
 // The shared camera test helpers.
-#include "tests/camera/camera_test_util.h"
+#include "tests/support/camera_test_util.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "camera/sdk.h"
-#include "camera/stream_format.h"
+#include "player/stream_format.h"
 
 bool wait_for(const std::function<bool()>& cond, int limit_ms)
 {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "camera/player.h"
+#include "player/player.h"
 
 // Polls cond every 20 ms until it holds (true) or limit_ms pass (false).
 bool wait_for(const std::function<bool()>& cond, int limit_ms);

@@ -1,6 +1,6 @@
 // Child process handling for the RTSP test server: fork/exec with its stdout
 // on a pipe, the "ready <port>" line read with a time-out.
-#include "tests/camera/rtsp_server_process.h"
+#include "tests/support/rtsp_server_process.h"
 
 #include <csignal>
 #include <cstdio>
