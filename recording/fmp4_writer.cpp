@@ -131,19 +131,30 @@ bool fmp4_writer_obj::append_to_held(const AVPacket* packet)
     return true;
 }
 
+// A packet time in the file's time base, or AV_NOPTS_VALUE for none. A
+// camera may send any 64-bit value; times beyond about 2^60 ticks (thousands
+// of years) count as none, so that the offsets below never overflow.
+int64_t fmp4_writer_obj::file_time(int64_t input) const
+{
+    constexpr int64_t limit = int64_t(1) << 60;
+    if (input == AV_NOPTS_VALUE)
+        return AV_NOPTS_VALUE;
+    const int64_t t = av_rescale_q(input, input_time_base, file_time_base);
+    return t > -limit && t < limit ? t : AV_NOPTS_VALUE;
+}
+
 // The packet's place on the file's timeline: the first packet of a file
 // starts at 0, a new connection continues where the last one ended, and the
 // decoding times only ever grow.
 int64_t fmp4_writer_obj::place(const AVPacket* packet, int64_t* pts)
 {
     const int64_t expected = holding ? held->dts + frame_duration() : next_dts;
-    const int64_t input_dts = input_time(packet);
-    if (input_dts == AV_NOPTS_VALUE) {
+    const int64_t scaled = file_time(input_time(packet));
+    if (scaled == AV_NOPTS_VALUE) {
         rebase = true;  // the next timed packet picks the timeline up from here
         *pts = expected;
         return expected;
     }
-    const int64_t scaled = av_rescale_q(input_dts, input_time_base, file_time_base);
     if (rebase)
         offset = expected - scaled;
     rebase = false;
@@ -153,8 +164,8 @@ int64_t fmp4_writer_obj::place(const AVPacket* packet, int64_t* pts)
         offset = expected - scaled;
         dts = expected;
     }
-    const int64_t input_pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : input_dts;
-    *pts = std::max(dts, av_rescale_q(input_pts, input_time_base, file_time_base) + offset);
+    const int64_t scaled_pts = file_time(packet->pts);
+    *pts = scaled_pts == AV_NOPTS_VALUE ? dts : std::max(dts, scaled_pts + offset);
     return dts;
 }
 

@@ -227,6 +227,28 @@ TEST_F(fmp4_writer_test, timeline_starts_at_zero_on_a_key_frame_and_grows_across
     EXPECT_NEAR(p.duration_s, double(written) / fps, 1e-6);
 }
 
+// A hostile or broken camera may send any 64-bit time: the file's timeline
+// still grows by one frame period a frame, without overflowing.
+TEST_F(fmp4_writer_test, times_at_the_ends_of_the_range_keep_the_timeline)
+{
+    fmp4_writer_obj writer(test_output(path));
+    writer.stream_started(stream.parameters, stream.time_base);
+    const int64_t times[] = {INT64_MAX - 1, INT64_MIN + 1, INT64_MAX / 2, 0, INT64_MAX - 1, -7};
+    for (size_t i = 0; i < 30; i++) {
+        AVPacket* packet = av_packet_clone(stream.packets[i]);
+        packet->dts = times[i % std::size(times)];
+        packet->pts = times[(i + 1) % std::size(times)];
+        writer.write(packet);
+        av_packet_free(&packet);
+    }
+    ASSERT_TRUE(writer.finish());
+
+    ASSERT_TRUE(plays_cleanly(path));
+    const probed_file_t p = probe_file(path);
+    EXPECT_EQ(p.dts.size(), 30u);
+    EXPECT_NEAR(p.duration_s, 30.0 / fps, 1e-6);
+}
+
 TEST_F(fmp4_writer_test, a_file_goes_on_only_with_the_same_stream)
 {
     encoded_stream_t other(176, 144, fps, gop, 10);

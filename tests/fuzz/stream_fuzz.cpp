@@ -1,0 +1,150 @@
+// libFuzzer target: what a camera sends, as the recorder and the player
+// receive it. The input is a camera stream in the stream callback's own
+// bytes: a stream header, then data blocks (packet header and payload), each
+// behind a small frame of the fuzzer's (see stream_fuzz_input.h). The blocks
+// go through the MP4 writer the way a recorder's writer thread hands them
+// on (with connection drops and restarts), and through a player port.
+// Single-threaded apart from the player's own decode thread.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+#include "player/player.h"
+#include "player/stream_format.h"
+#include "recording/fmp4_writer.h"
+#include "tests/fuzz/stream_fuzz_input.h"
+
+namespace {
+
+// A recording file in memory: the writer's bytes go nowhere, so every
+// execution starts from the same empty disk.
+class memory_output_t : public file_output_t {
+public:
+    int write_all(const uint8_t* bytes, size_t length) override
+    {
+        if (length && !bytes)
+            std::abort();
+        size += length;
+        return 0;
+    }
+    int cut_back(uint64_t length) override
+    {
+        if (length > size)
+            std::abort();
+        size = length;
+        return 0;
+    }
+    int sync() override { return 0; }
+    void discard() override { size = 0; }
+    const std::string& path() const override { return name; }
+
+private:
+    uint64_t size = 0;
+    const std::string name = "/nonexistent/fuzz.mp4";
+};
+
+// The codec parameters a camera stream with this header comes with.
+AVCodecParameters* parameters_of(const stream_header_t& header)
+{
+    AVCodecParameters* parameters = avcodec_parameters_alloc();
+    if (!parameters)
+        return nullptr;
+    parameters->codec_type = AVMEDIA_TYPE_VIDEO;
+    parameters->codec_id = static_cast<AVCodecID>(header.codec_id);
+    parameters->width = header.width;
+    parameters->height = header.height;
+    if (!header.extradata.empty()) {
+        const size_t n = header.extradata.size();
+        parameters->extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (parameters->extradata) {
+            std::copy(header.extradata.begin(), header.extradata.end(), parameters->extradata);
+            parameters->extradata_size = int(n);
+        }
+    }
+    return parameters;
+}
+
+// The packet a data block stands for; its payload is a padded copy, as
+// libavformat's packets are.
+AVPacket* packet_of(const stream_packet_t& in)
+{
+    AVPacket* packet = av_packet_alloc();
+    if (!packet || av_new_packet(packet, int(in.size)) < 0) {
+        av_packet_free(&packet);
+        return nullptr;
+    }
+    std::copy(in.payload, in.payload + in.size, packet->data);
+    packet->pts = in.pts == stream_no_timestamp ? AV_NOPTS_VALUE : in.pts;
+    packet->dts = in.dts == stream_no_timestamp ? AV_NOPTS_VALUE : in.dts;
+    if (in.flags & stream_packet_key)
+        packet->flags |= AV_PKT_FLAG_KEY;
+    return packet;
+}
+
+void record(const stream_header_t& header, const std::vector<stream_fuzz_block_t>& blocks)
+{
+    AVCodecParameters* parameters = parameters_of(header);
+    if (!parameters)
+        return;
+    const AVRational time_base{header.time_base_num, header.time_base_den};
+    fmp4_writer_obj writer(std::make_unique<memory_output_t>());
+    bool running = writer.stream_started(parameters, time_base);
+    for (const stream_fuzz_block_t& block : blocks) {
+        if (block.drop && running) {
+            writer.stream_ended();
+            running = writer.stream_started(parameters, time_base);
+        }
+        stream_packet_t in;
+        if (!running || !read_packet(block.bytes, block.length, &in))
+            continue;
+        AVPacket* packet = packet_of(in);
+        if (packet)
+            writer.write(packet);
+        av_packet_free(&packet);
+    }
+    writer.finish();
+    avcodec_parameters_free(&parameters);
+}
+
+void play(const std::vector<uint8_t>& header_bytes, const std::vector<stream_fuzz_block_t>& blocks)
+{
+    int32_t port = -1;
+    if (!player_get_port(&port))
+        std::abort();
+    if (player_open_stream(port, header_bytes.data(), uint32_t(header_bytes.size()), 1 << 20) &&
+        player_play(port, nullptr)) {
+        for (const stream_fuzz_block_t& block : blocks)
+            player_input_data(port, block.bytes, block.length);
+        player_stop(port);
+    }
+    player_close_stream(port);
+    player_free_port(port);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    av_log_set_level(AV_LOG_QUIET);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    stream_fuzz_input_t input;
+    if (!split_stream_fuzz_input(data, size, &input))
+        return 0;
+    stream_header_t header;
+    if (!read_stream_header(input.header, input.header_length, &header))
+        return 0;
+    record(header, input.blocks);
+    play(std::vector<uint8_t>(input.header, input.header + input.header_length), input.blocks);
+    return 0;
+}
