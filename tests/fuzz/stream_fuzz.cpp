@@ -50,9 +50,12 @@ private:
     const std::string name = "/nonexistent/fuzz.mp4";
 };
 
-// The codec parameters a camera stream with this header comes with.
+// The codec parameters a camera stream with this header comes with; none
+// for a codec libavcodec does not know, which libavformat never reports.
 AVCodecParameters* parameters_of(const stream_header_t& header)
 {
+    if (!avcodec_descriptor_get(static_cast<AVCodecID>(header.codec_id)))
+        return nullptr;
     AVCodecParameters* parameters = avcodec_parameters_alloc();
     if (!parameters)
         return nullptr;
