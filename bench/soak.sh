@@ -172,7 +172,7 @@ for f in "$keep"/*.mp4; do
 done
 
 python3 - "$samples" "$events" "$work/recordings" "$log" "$loads" "$bad" "$recon_ms" "$t0" <<'EOF'
-import datetime, statistics, sys
+import datetime, re, statistics, sys
 samples_path, events_path, recs_path, log_path, loads_path, bad, recon_ms, t0 = sys.argv[1:]
 bad, recon_s, t0 = int(bad), int(recon_ms) / 1000, float(t0)
 samples = [l.split() for l in open(samples_path) if l.strip()]
@@ -228,14 +228,25 @@ if gaps:
 if gaps_with_outage:
     row("gap between files, around outages", "largest %.1f s over %d pairs" % (max(gaps_with_outage), len(gaps_with_outage)), "-", True)
 
-errors = {}
+# Event lines only (data lines and header blocks hold what clients sent).
+# Camera drops are expected at every outage, node errors whenever a client
+# vanishes; the rest would be kestrel's own trouble.
+event = re.compile(r"^\d{4}-\d\d-\d\d \d\d-\d\d-\d\d \(UTC\) (.*)$")
+errors, node_errors, camera_lines = {}, 0, 0
 for line in open(log_path, encoding="utf-8", errors="replace"):
-    low = line.lower()
-    if ("can not" in low or "failed" in low or "error" in low) and "camera:" not in low:
-        key = line.split(")", 1)[-1].strip()[:60]
+    m = event.match(line.rstrip("\r\n"))
+    if not m:
+        continue
+    text = m.group(1)
+    if text.startswith("camera: stream dropped"):
+        camera_lines += 1
+    elif text.startswith("node ("):
+        node_errors += "error detected" in text
+    elif any(word in text.lower() for word in ("can not", "failed", "error")) and not text.startswith("camera:"):
+        key = re.sub(r"\d+", "N", text)[:60]
         errors[key] = errors.get(key, 0) + 1
-camera_lines = sum(1 for l in open(log_path, encoding="utf-8", errors="replace") if "camera: stream dropped" in l)
-row("error lines in the log", "%d (%s)" % (sum(errors.values()), "; ".join("%s x%d" % kv for kv in sorted(errors.items(), key=lambda kv: -kv[1])[:4]) or "none"), "-", True)
+row("error lines in the log", "%d%s" % (sum(errors.values()), "".join("; %s x%d" % kv for kv in sorted(errors.items(), key=lambda kv: -kv[1])[:4])), "0", not errors)
+row("client errors (node lines)", str(node_errors), "-", True)
 row("camera drops logged", str(camera_lines), "-", True)
 
 print()
