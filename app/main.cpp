@@ -1,16 +1,18 @@
 // Process entry: the Qt application, the main window (whose construction is
 // the start-up sequence), the options dialog, and the message loop. SIGTERM
 // and SIGINT close the main window, which runs the orderly close sequence.
+// Our own code throws nothing; a library exception that no code handles is
+// reported and fails the run (app/fatal_error.h).
 #include <QApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdlib>
-#include <exception>
 #include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/fatal_error.h"
 #include "app/headless.h"
 #include "app/main_form_unit.h"
 #include "app/options_form_unit.h"
@@ -74,7 +76,9 @@ int main(int argc, char** argv)
 {
     return_large_buffers();
     choose_platform();
-    try {
+    report_uncaught_exceptions(argc, argv);
+    // The forms and the application end before the entry returns.
+    {
         QApplication application(argc, argv);
         // Whether and how the main window shows is decided by its start-up.
         QApplication::setQuitOnLastWindowClosed(false);
@@ -86,8 +90,6 @@ int main(int argc, char** argv)
         options_form = &options;
         QApplication::exec();
         options_form = nullptr;
-    } catch (const std::exception&) {
-        // Our own code throws nothing; a library exception ends the run.
     }
     return 0;
 }

@@ -151,7 +151,7 @@ void Tmain_form::create_menu()
     start_stop_rec_itm->setShortcut(QKeySequence(Qt::Key_F5));
     save_img_itm = item("Сохранить фото", &Tmain_form::save_img_itmClick);
     save_img_itm->setShortcut(QKeySequence(Qt::Key_F9));
-    PopupMenu->addSeparator();
+    N2 = PopupMenu->addSeparator();
     full_screen_mode_itm = item("На весь экран", &Tmain_form::full_screen_mode_itmClick);
     // Alt with the main Return key and with the keypad's Enter alike.
     full_screen_mode_itm->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_Return),
@@ -366,10 +366,22 @@ void Tmain_form::PopupMenuPopup()
     show_recording_state();
     alpha_itm->setText(QStringLiteral("Прозрачность ") + QString::number(settings.alpha) +
                        QStringLiteral("%"));
-    const bool previewing = preview_handle >= 0;
-    start_stop_rec_itm->setVisible(previewing);
-    save_img_itm->setVisible(previewing);
+    show_preview_items(preview_handle >= 0);
     update_alpha_itm();
+}
+
+// The recording and photo items leave the menu rather than being hidden: a
+// hidden action is a disabled one, and its shortcut would stay dead until
+// the menu showed it again. Kept by the window, F5/F6 and F9 reach their
+// handlers whenever a preview runs.
+void Tmain_form::show_preview_items(bool on)
+{
+    if (on) {
+        PopupMenu->insertActions(N2, {start_stop_rec_itm, save_img_itm});
+        return;
+    }
+    PopupMenu->removeAction(start_stop_rec_itm);
+    PopupMenu->removeAction(save_img_itm);
 }
 
 void Tmain_form::contextMenuEvent(QContextMenuEvent* event)

@@ -37,6 +37,7 @@ public:
     QAction* options_itm = nullptr;
     QAction* start_stop_rec_itm = nullptr;
     QAction* save_img_itm = nullptr;
+    QAction* N2 = nullptr;  // the separator after the recording and photo items
     QAction* full_screen_mode_itm = nullptr;
     QAction* stay_on_top_mode_itm = nullptr;
     QAction* compact_mode_itm = nullptr;
@@ -126,6 +127,7 @@ private:
     void start_web_server();
     bool try_connect_camera();
     void show_recording_state();
+    void show_preview_items(bool on);
     void release_camera();
     void apply_window_modes();
     void paint_fallback(QPainter& painter, int w, int h);

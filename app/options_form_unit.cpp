@@ -14,6 +14,8 @@
 #include <QLocale>
 #include <QPalette>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyle>
 
 #include "app/entry_checks.h"
 #include "app/main_form_unit.h"
@@ -221,6 +223,22 @@ void Toptions_form::create_buttons()
     restart_server = add_button("Перезапустить сервер", 192, &Toptions_form::restart_serverClick);
     recon_ipc = add_button("Переподключить камеру", 224, &Toptions_form::recon_ipcClick);
     start_demo = add_button("Демо-режим", 256, &Toptions_form::start_demoClick);
+}
+
+void Toptions_form::setVisible(bool visible)
+{
+    // Moved before it shows, the dialog is not placed over its parent by
+    // QDialog: that place changes with the main window's mode and size.
+    // Before the first show the frame is not known yet and counts as none.
+    if (visible && !isVisible()) {
+        const QWidget* owner = parentWidget();
+        const QScreen* screen = owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen();
+        if (screen != nullptr)
+            move(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, frameGeometry().size(),
+                                     screen->availableGeometry())
+                     .topLeft());
+    }
+    QDialog::setVisible(visible);
 }
 
 void Toptions_form::showEvent(QShowEvent* event)

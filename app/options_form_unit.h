@@ -85,6 +85,10 @@ public:
     // An entry counts as invalid exactly while its text is red.
     static bool is_red(const QLineEdit* edit);
 
+    // Every show places the dialog in the middle of the screen the main
+    // window is on.
+    void setVisible(bool visible) override;
+
 protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;

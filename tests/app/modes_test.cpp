@@ -91,11 +91,16 @@ TEST(popup_menu, captions_shortcuts_and_visibility_in_each_state)
                   c.recording ? QStringLiteral("Остановить запись видео") : QStringLiteral("Запустить запись видео"))
             << label;
         EXPECT_EQ(form.start_stop_rec_itm->shortcut(), QKeySequence(c.recording ? Qt::Key_F6 : Qt::Key_F5)) << label;
-        EXPECT_EQ(form.start_stop_rec_itm->isVisible(), c.preview) << label;
-        EXPECT_EQ(form.save_img_itm->isVisible(), c.preview) << label;
+        // Out of the menu without a preview, yet never disabled: their keys work.
+        EXPECT_EQ(form.PopupMenu->actions().contains(form.start_stop_rec_itm), c.preview) << label;
+        EXPECT_EQ(form.PopupMenu->actions().contains(form.save_img_itm), c.preview) << label;
+        EXPECT_TRUE(form.start_stop_rec_itm->isEnabled() && form.save_img_itm->isEnabled()) << label;
         EXPECT_EQ(form.alpha_itm->isVisible(), c.demo || c.os >= 6) << label;
         EXPECT_EQ(form.alpha_itm->text(), QStringLiteral("Прозрачность 35%")) << label;
     }
+    // The last case ran with a preview: the two items are back in their place.
+    EXPECT_EQ(form.PopupMenu->actions().indexOf(form.start_stop_rec_itm), 2);
+    EXPECT_EQ(form.PopupMenu->actions().indexOf(form.save_img_itm), 3);
     // Back to a state the close sequence can take down.
     preview_handle = -1;
     form.rec_timer->set_enabled(false);

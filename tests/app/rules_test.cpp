@@ -1,14 +1,24 @@
 // The main window's and the options dialog's rules without a display: the
 // screen full screen covers, opacity and transparency steps, edge zones and
 // their cursors, the double-click rule, the dialog's number checks, number
-// formatting, folder prefixes and the link mode's two lists.
+// formatting, folder prefixes and the link mode's two lists; and the report
+// of an exception that reaches the process entry.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <climits>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "app/entry_checks.h"
+#include "app/fatal_error.h"
+#include "app/message_box.h"
 #include "app/window_rules.h"
+#include "settings/settings.h"
+#include "tests/support/kestrel_process.h"
 
 TEST(best_monitor, largest_overlap_wins_first_of_equals_primary_when_none)
 {
@@ -238,4 +248,60 @@ TEST(entry_checks, fixed_point_folders_and_link_mode)
     // Nothing chosen in the transport list keeps the stored code.
     EXPECT_EQ(compose_link_mode(1, -1, 7), static_cast<int32_t>(0x80000007u));
     EXPECT_EQ(compose_link_mode(0, -1, static_cast<int32_t>(0xFFFFFFFFu)), 0x7FFFFFFF);
+}
+
+namespace {
+
+void fail() { throw std::runtime_error("probe failure"); }
+void fail_unhandled() noexcept { fail(); }
+
+}  // namespace
+
+// Installed as the process entry installs it: an exception nothing handles
+// ends the process with a failure status and its text on standard error.
+TEST(exception_report, an_unhandled_exception_fails_the_run)
+{
+    EXPECT_EXIT(
+        {
+            settings.daemon_mode = true;
+            report_uncaught_exceptions(0, nullptr);
+            fail_unhandled();
+        },
+        ::testing::ExitedWithCode(1), "exception: probe failure");
+}
+
+// An exception before the application object exists, the log open or not:
+// the warning box gets the text (the report makes an application for it),
+// the log gets it appended, daemon mode shows no box, and the run fails
+// either way.
+TEST(exception_report, shown_or_logged_and_the_run_fails)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    char pattern[] = "/tmp/kestrel-exception-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    settings.exe_path = folder + "/kestrel";
+    kestrel_test::write_file(folder + "/kestrel.log", "earlier run lines\r\n");
+    std::vector<std::string> boxes;
+    message_box_hook = [&](bool warning, const char* text) {
+        boxes.push_back((warning ? "warning: " : "information: ") + std::string(text));
+        EXPECT_NE(QCoreApplication::instance(), nullptr);
+    };
+    char name[] = "kestrel";
+    char* argv[] = {name, nullptr};
+
+    ASSERT_EQ(QCoreApplication::instance(), nullptr);
+    EXPECT_NE(end_with_exception(1, argv, "std::bad_alloc"), 0);
+    EXPECT_EQ(boxes, std::vector<std::string>{"warning: std::bad_alloc"});
+    settings.daemon_mode = true;
+    EXPECT_NE(end_with_exception(1, argv, "bad_function_call"), 0);
+    EXPECT_EQ(boxes.size(), 1u);
+
+    const std::string log = kestrel_test::read_file(folder + "/kestrel.log");
+    EXPECT_EQ(log.rfind("earlier run lines\r\n", 0), 0u) << log;
+    EXPECT_NE(log.find(" exception: std::bad_alloc\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" exception: bad_function_call\r\n"), std::string::npos) << log;
+    message_box_hook = nullptr;
+    settings = settings_t();
+    std::filesystem::remove_all(folder);
 }

@@ -5,12 +5,15 @@
 // Full screen covers the screen and gives back the exact placement; compact
 // mode keeps the picture in place; a double click at ordinary speed and a
 // drag work through the window manager; with a compositing manager alpha 50
-// blends the window with what lies behind it. Everything it starts it ends.
+// blends the window with what lies behind it. Real key presses reach the
+// recording and photo handlers whatever the menu showed before; the options
+// dialog opens in the middle of the screen. Everything it starts it ends.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QAction>
 #include <QImage>
+#include <QMenu>
 #include <QProcess>
 #include <QScreen>
 #include <QTest>
@@ -26,14 +29,22 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "app/form_timer.h"
 #include "app/main_form_unit.h"
+#include "app/options_form_unit.h"
+#include "player/player.h"
+#include "player/video_state.h"
 #include "settings/settings.h"
 #include "tests/app/form_fixture.h"
+#ifdef RTSP_TEST_SERVER
+#include "tests/support/rtsp_server_process.h"
+#endif
 
 using form_fixture::quiet_cfg;
 using form_fixture::write_own_cfg;
@@ -181,9 +192,9 @@ bool xdotool(const QStringList& args)
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-// The window manager's frame around the form, as the X server has it (Qt's
+// The window manager's frame around a window, as the X server has it (Qt's
 // own frameGeometry can lag behind a change of decoration).
-QRect wm_frame(const Tmain_form& form)
+QRect wm_frame(const QWidget& form)
 {
     xcb_connection_t* c = x_connection();
     xcb_window_t window = static_cast<xcb_window_t>(form.winId());
@@ -221,6 +232,22 @@ QRect client_on_screen(const Tmain_form& form)
     return QRect(form.mapToGlobal(QPoint(0, 0)), form.size());
 }
 
+std::string form_log() { return kestrel_test::read_file(form_fixture::own_path() + ".log"); }
+
+size_t count_of(const std::string& text, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+// Waits until the form's log holds the line ending n times.
+bool log_reaches(const char* line_end, size_t n)
+{
+    return QTest::qWaitFor([&] { return count_of(form_log(), line_end) >= n; }, 15000);
+}
+
 // A demo-mode form (its picture is the navy overlay) shown and settled.
 class x11_fixture : public ::testing::Test {
 protected:
@@ -243,6 +270,31 @@ protected:
     }
     // Lets the window manager's answers arrive.
     void settle() { QTest::qWait(300); }
+
+    // A key as the keyboard gives it, to the form in front.
+    void press(const char* key)
+    {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == form.get(); }, 3000));
+        ASSERT_TRUE(xdotool({"key", QString::fromLatin1(key)}));
+    }
+
+    // Opens the context menu with a right click and closes it with Esc;
+    // the items it showed.
+    QList<QAction*> menu_as_opened()
+    {
+        QList<QAction*> items;
+        const auto seen = QObject::connect(form->PopupMenu, &QMenu::aboutToHide, [&] {
+            for (QAction* item : form->PopupMenu->actions())
+                if (item->isVisible())
+                    items.push_back(item);
+        });
+        const QPoint at = client_on_screen(*form).center();
+        EXPECT_TRUE(xdotool({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "3",
+                             "sleep", "0.5", "key", "Escape"}));
+        QObject::disconnect(seen);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !form->PopupMenu->isVisible(); }, 3000));
+        return items;
+    }
 
     std::unique_ptr<Tmain_form> form;
 };
@@ -391,6 +443,81 @@ TEST_F(x11_fixture, alpha_fifty_blends_only_with_a_compositing_manager)
     form->FormCloseQuery();
     form.reset();
     compositor.stop();
+}
+
+// The camera is away while the menu first opens, so the recording and photo
+// items stay out of it; their keys work all the same once the preview runs,
+// and again after the menu opened with the preview running.
+TEST_F(x11_fixture, recording_and_photo_keys_work_whenever_a_preview_runs)
+{
+#ifndef RTSP_TEST_SERVER
+    GTEST_SKIP() << "built without the RTSP test server";
+#else
+    char pattern[] = "/tmp/kestrel-keys-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = std::string(pattern) + "/";
+    const uint16_t camera_port = kestrel_test::free_loopback_port();
+    start_form({"demo=false", "ipc_port=" + std::to_string(camera_port), "recon_interval=300",
+                "con_wait_time=3000", "img_path=" + folder + "img/", "rec_path=" + folder + "rec/"});
+    ASSERT_TRUE(log_reaches(" can not start preview\r\n", 1));
+    const QList<QAction*> away = menu_as_opened();
+    ASSERT_TRUE(away.contains(form->options_itm));
+    EXPECT_FALSE(away.contains(form->start_stop_rec_itm));
+    EXPECT_FALSE(away.contains(form->save_img_itm));
+
+    rtsp_server_process camera;
+    ASSERT_TRUE(camera.start({"--path", "/ch1/main=320x240@25"}, camera_port));
+    ASSERT_TRUE(log_reaches(" preview started\r\n", 1));
+    ASSERT_TRUE(QTest::qWaitFor([] {
+        mt_guard_t guard(player_lock);
+        return player_port >= 0 && player_has_picture(player_port) != 0;
+    }, 15000));
+    press("F5");
+    EXPECT_TRUE(log_reaches(" rec started\r\n", 1));
+    press("F9");
+    EXPECT_TRUE(log_reaches(" img saved\r\n", 1));
+    EXPECT_FALSE(std::filesystem::is_empty(folder + "img/"));
+
+    const QList<QAction*> live = menu_as_opened();
+    EXPECT_TRUE(live.contains(form->start_stop_rec_itm));
+    EXPECT_TRUE(live.contains(form->save_img_itm));
+    press("F6");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !form->rec_timer->enabled(); }, 5000));
+    press("F5");
+    EXPECT_TRUE(log_reaches(" rec started\r\n", 2));
+    press("F9");
+    EXPECT_TRUE(log_reaches(" img saved\r\n", 2));
+
+    form->FormCloseQuery();
+    form.reset();
+    camera.stop();
+    std::filesystem::remove_all(folder);
+#endif
+}
+
+// Wherever the main window is, the dialog's frame has its middle in the
+// middle of the screen; the first show does not know the frame yet.
+TEST_F(x11_fixture, options_dialog_opens_in_the_middle_of_the_screen)
+{
+    start_form();
+    Toptions_form dialog(form.get());
+    const QPoint middle = QRect(0, 0, screen_w, screen_h).center();
+    for (const QPoint place : {QPoint(30, 40), QPoint(600, 420)}) {
+        form->move(place);
+        settle();
+        dialog.open();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        settle();
+        const QRect frame = wm_frame(dialog);
+        const QSize border = frame.size() - dialog.size();
+        ASSERT_GT(border.height(), 5);  // a title bar
+        EXPECT_LE(std::abs(frame.center().x() - middle.x()), border.width())
+            << frame.x() << "," << frame.y() << " with the window at " << place.x() << "," << place.y();
+        EXPECT_LE(std::abs(frame.center().y() - middle.y()), border.height())
+            << frame.x() << "," << frame.y() << " with the window at " << place.x() << "," << place.y();
+        dialog.reject();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog.isVisible(); }, 3000));
+    }
 }
 
 int main(int argc, char** argv)
