@@ -1,10 +1,10 @@
-// libFuzzer target: what a camera sends, as the recorder and the player
-// receive it. The input is a camera stream in the stream callback's own
-// bytes: a stream header, then data blocks (packet header and payload), each
-// behind a small frame of the fuzzer's (see stream_fuzz_input.h). The blocks
-// go through the MP4 writer the way a recorder's writer thread hands them
-// on (with connection drops and restarts), and through a player port.
-// Single-threaded apart from the player's own decode thread.
+// libFuzzer target: what a camera sends, as recording receives it. The
+// input is a camera stream in the stream callback's own bytes: a stream
+// header, then data blocks (packet header and payload), each behind a small
+// frame of the fuzzer's (see stream_fuzz_input.h). The blocks go through the
+// MP4 writer the way a recorder's writer thread hands them on, with
+// connection drops and restarts. Single-threaded. player_fuzz.cpp sends the
+// same inputs through a player port.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,7 +16,6 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "player/player.h"
 #include "player/stream_format.h"
 #include "recording/fmp4_writer.h"
 #include "tests/fuzz/stream_fuzz_input.h"
@@ -116,21 +115,6 @@ void record(const stream_header_t& header, const std::vector<stream_fuzz_block_t
     avcodec_parameters_free(&parameters);
 }
 
-void play(const std::vector<uint8_t>& header_bytes, const std::vector<stream_fuzz_block_t>& blocks)
-{
-    int32_t port = -1;
-    if (!player_get_port(&port))
-        std::abort();
-    if (player_open_stream(port, header_bytes.data(), uint32_t(header_bytes.size()), 1 << 20) &&
-        player_play(port, nullptr)) {
-        for (const stream_fuzz_block_t& block : blocks)
-            player_input_data(port, block.bytes, block.length);
-        player_stop(port);
-    }
-    player_close_stream(port);
-    player_free_port(port);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -148,6 +132,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!read_stream_header(input.header, input.header_length, &header))
         return 0;
     record(header, input.blocks);
-    play(std::vector<uint8_t>(input.header, input.header + input.header_length), input.blocks);
     return 0;
 }
