@@ -1,6 +1,8 @@
 // Process entry: the Qt application, the main window (whose construction is
 // the start-up sequence), the options dialog, and the message loop. SIGTERM
 // and SIGINT close the main window, which runs the orderly close sequence.
+// The command line is read first (app/command_line.h); under a service
+// manager, readiness follows the window's construction.
 #include <QApplication>
 #include <QSocketNotifier>
 
@@ -11,9 +13,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/command_line.h"
 #include "app/headless.h"
 #include "app/main_form_unit.h"
 #include "app/options_form_unit.h"
+#include "app/service_notify.h"
 
 namespace {
 
@@ -72,10 +76,15 @@ void return_large_buffers()
 
 int main(int argc, char** argv)
 {
+    const int finished = read_command_line(argc, argv);
+    if (finished >= 0)
+        return finished;
     return_large_buffers();
     choose_platform();
     try {
-        QApplication application(argc, argv);
+        // The options are the program's own; Qt is given none of them.
+        int qt_argc = 1;
+        QApplication application(qt_argc, argv);
         // Whether and how the main window shows is decided by its start-up.
         QApplication::setQuitOnLastWindowClosed(false);
         // Before the window is built: a stop requested during start-up waits
@@ -84,6 +93,7 @@ int main(int argc, char** argv)
         Tmain_form form;
         Toptions_form options(&form);
         options_form = &options;
+        service_ready(&form, [&form] { return form.service_status(); });
         QApplication::exec();
         options_form = nullptr;
     } catch (const std::exception&) {

@@ -292,7 +292,7 @@ std::string cfg_text(const settings_t& s)
 
 void write_cfg(const std::string& path, const settings_t& s)
 {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = open_private_file(path, "wb");
     if (file == nullptr)
         return;  // silently not written, nothing reported
     const std::string text = cfg_text(s);
