@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <locale.h>
 
+#include "settings/file_places.h"
 #include "settings/log.h"
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "settings/settings.h"
@@ -50,6 +51,10 @@ std::FILE* open_private_file(const std::string& path, const char* mode)
     const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
     if (fd < 0)
         return nullptr;
+    // A file left readable by others (an older run, a copy) is narrowed as
+    // soon as it is written again.
+    if (mode[0] != 'r')
+        ::fchmod(fd, 0600);
     std::FILE* file = ::fdopen(fd, mode);
     if (file == nullptr)
         ::close(fd);

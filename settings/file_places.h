@@ -23,6 +23,7 @@ std::string default_folder(const std::string& exe_path);
 std::string packaged_web_page(const std::string& exe_path);
 
 // Opens path as fopen does with mode ("r", "w", "a", with "+" or "b"), but a
-// file it creates is readable and writable by its owner only: the
-// configuration file and the log hold passwords.
+// file it opens for writing is left readable and writable by its owner only
+// (created so, or narrowed): the configuration file and the log hold
+// passwords.
 std::FILE* open_private_file(const std::string& path, const char* mode);

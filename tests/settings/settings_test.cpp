@@ -1,5 +1,6 @@
 // The settings defaults and the two path helpers.
 #include "settings/settings.h"
+#include "settings/file_places.h"
 
 #include <gtest/gtest.h>
 
@@ -72,4 +73,23 @@ TEST(settings, defaults)
     EXPECT_TRUE(s.cfg_root.empty() && s.cfg_img_path.empty() && s.cfg_rec_path.empty());
     // The global record starts with the same defaults.
     EXPECT_EQ(settings, s);
+}
+
+TEST(file_places, beside_the_executable_or_beside_the_config_option)
+{
+    const std::string exe = "/opt/kestrel/kestrel";
+    config_file_option.clear();
+    EXPECT_EQ(cfg_file_path(exe), "/opt/kestrel/kestrel.cfg");
+    EXPECT_EQ(log_file_path(exe), "/opt/kestrel/kestrel.log");
+    EXPECT_EQ(default_folder(exe), "/opt/kestrel/");
+
+    config_file_option = "/var/lib/kestrel/front.door/camera";  // no extension
+    EXPECT_EQ(cfg_file_path(exe), "/var/lib/kestrel/front.door/camera");
+    EXPECT_EQ(log_file_path(exe), "/var/lib/kestrel/front.door/camera.log");
+    EXPECT_EQ(default_folder(exe), "/var/lib/kestrel/front.door/");
+    config_file_option.clear();
+
+    EXPECT_EQ(packaged_web_page("/usr/bin/kestrel"), "/usr/share/kestrel/www/");
+    EXPECT_EQ(packaged_web_page("/tmp/unpacked/usr/bin/kestrel"), "/tmp/unpacked/usr/share/kestrel/www/");
+    EXPECT_EQ(packaged_web_page("kestrel"), "");
 }
