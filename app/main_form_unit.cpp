@@ -213,7 +213,7 @@ void Tmain_form::read_configuration()
             settings.daemon_mode = daemon_mode;
             read_cfg(path, settings);
         }
-        provide_web_root(settings, packaged_web_page(settings.exe_path));
+        provide_web_root(settings, default_web_page(settings.exe_path));
         return;
     }
     read_cfg(path, settings);

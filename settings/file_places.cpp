@@ -2,6 +2,8 @@
 #include "settings/file_places.h"
 
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,13 +29,17 @@ std::string default_folder(const std::string& exe_path)
     return directory_of(cfg_file_path(exe_path));
 }
 
-std::string packaged_web_page(const std::string& exe_path)
+std::string default_web_page(const std::string& exe_path)
 {
     std::string bin = directory_of(exe_path);
-    if (bin.size() < 2)
-        return std::string();
-    bin.pop_back();  // the separator after "bin"
-    return directory_of(bin) + "share/kestrel/www/";
+    if (bin.size() >= 2) {
+        bin.pop_back();  // the separator after "bin"
+        const std::string packaged = directory_of(bin) + "share/kestrel/www/";
+        std::error_code error;
+        if (std::filesystem::is_directory(packaged, error))
+            return packaged;
+    }
+    return directory_of(exe_path) + "root/";
 }
 
 std::FILE* open_private_file(const std::string& path, const char* mode)

@@ -18,9 +18,10 @@ std::string log_file_path(const std::string& exe_path);
 // The folder holding the default web root, photo and recording folders
 // (ends with "/"): the configuration file's folder.
 std::string default_folder(const std::string& exe_path);
-// The default web page a package installs: <prefix>/share/kestrel/www/ for
-// an executable in <prefix>/bin/.
-std::string packaged_web_page(const std::string& exe_path);
+// The default web page an instance's new web root gets: the one a package
+// installs, <prefix>/share/kestrel/www/ for an executable in <prefix>/bin/,
+// or else the web root beside the executable (a build folder's copy).
+std::string default_web_page(const std::string& exe_path);
 
 // Opens path as fopen does with mode ("r", "w", "a", with "+" or "b"), but a
 // file it opens for writing is left readable and writable by its owner only

@@ -97,6 +97,7 @@ TEST_F(package, holds_the_program_the_page_and_the_unit_and_depends_on_its_libra
     EXPECT_EQ(kestrel_test::read_file(root + "/lib/systemd/system/kestrel@.service"),
               kestrel_test::read_file(source_dir + "/packaging/kestrel@.service"));
     EXPECT_TRUE(fs::exists(root + "/usr/share/doc/kestrel/copyright"));
+    EXPECT_TRUE(fs::exists(root + "/usr/share/man/man1/kestrel.1.gz"));
 
     std::string depends;
     ASSERT_EQ(run("dpkg-deb -f '" + deb + "' Depends", depends), 0);
@@ -169,7 +170,8 @@ TEST_F(package, unit_file_passes_systemd_analyze_verify)
     kestrel_test::write_file(copy, unit);
 
     std::string output;
-    EXPECT_EQ(run("systemd-analyze verify '" + copy + "'", output), 0) << output;
+    // The manual page it names comes with the package, not with this machine.
+    EXPECT_EQ(run("systemd-analyze verify --man=no '" + copy + "'", output), 0) << output;
     // Unknown or malformed settings are only warned about: none may be.
     EXPECT_EQ(output, "");
 }

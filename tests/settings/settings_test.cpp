@@ -1,8 +1,12 @@
-// The settings defaults and the two path helpers.
+// The settings defaults, the two path helpers and the file places.
 #include "settings/settings.h"
-#include "settings/file_places.h"
+
+#include <filesystem>
 
 #include <gtest/gtest.h>
+
+#include "settings/file_places.h"
+#include "temp_dir.h"
 
 TEST(replace_extension, table)
 {
@@ -89,7 +93,14 @@ TEST(file_places, beside_the_executable_or_beside_the_config_option)
     EXPECT_EQ(default_folder(exe), "/var/lib/kestrel/front.door/");
     config_file_option.clear();
 
-    EXPECT_EQ(packaged_web_page("/usr/bin/kestrel"), "/usr/share/kestrel/www/");
-    EXPECT_EQ(packaged_web_page("/tmp/unpacked/usr/bin/kestrel"), "/tmp/unpacked/usr/share/kestrel/www/");
-    EXPECT_EQ(packaged_web_page("kestrel"), "");
+}
+
+TEST(file_places, default_web_page_is_the_packaged_one_or_the_root_beside_the_executable)
+{
+    temp_dir_t dir;
+    std::filesystem::create_directories(dir.file("usr/bin"));
+    EXPECT_EQ(default_web_page(dir.file("usr/bin/kestrel")), dir.file("usr/bin/root/"));
+    std::filesystem::create_directories(dir.file("usr/share/kestrel/www"));
+    EXPECT_EQ(default_web_page(dir.file("usr/bin/kestrel")), dir.file("usr/share/kestrel/www/"));
+    EXPECT_EQ(default_web_page("kestrel"), "root/");
 }
