@@ -1,8 +1,10 @@
 // Process entry: the Qt application, the main window (whose construction is
 // the start-up sequence), the options dialog, and the message loop. SIGTERM
 // and SIGINT close the main window, which runs the orderly close sequence.
-// Our own code throws nothing; a library exception that no code handles is
-// reported and fails the run (app/fatal_error.h).
+// The command line is read first (app/command_line.h); under a service
+// manager, readiness follows the window's construction. Our own code throws
+// nothing; a library exception that no code handles is reported and fails
+// the run (app/fatal_error.h).
 #include <QApplication>
 #include <QSocketNotifier>
 
@@ -12,10 +14,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "app/command_line.h"
 #include "app/fatal_error.h"
 #include "app/headless.h"
 #include "app/main_form_unit.h"
 #include "app/options_form_unit.h"
+#include "app/service_notify.h"
 
 namespace {
 
@@ -74,12 +78,17 @@ void return_large_buffers()
 
 int main(int argc, char** argv)
 {
+    const int finished = read_command_line(argc, argv);
+    if (finished >= 0)
+        return finished;
     return_large_buffers();
     choose_platform();
-    report_uncaught_exceptions(argc, argv);
+    // The options are the program's own; Qt is given none of them.
+    static int qt_argc = 1;
+    report_uncaught_exceptions(qt_argc, argv);
     // The forms and the application end before the entry returns.
     {
-        QApplication application(argc, argv);
+        QApplication application(qt_argc, argv);
         // Whether and how the main window shows is decided by its start-up.
         QApplication::setQuitOnLastWindowClosed(false);
         // Before the window is built: a stop requested during start-up waits
@@ -88,6 +97,7 @@ int main(int argc, char** argv)
         Tmain_form form;
         Toptions_form options(&form);
         options_form = &options;
+        service_ready(&form, [&form] { return form.service_status(); });
         QApplication::exec();
         options_form = nullptr;
     }

@@ -37,6 +37,15 @@ bool Tmain_form::toggle_recording()
     return rec_timer->enabled();
 }
 
+std::string Tmain_form::service_status() const
+{
+    if (demo_timer->enabled())
+        return "demo mode, no camera";
+    std::string text = preview_handle >= 0 ? "camera connected" : "camera not connected, retrying";
+    text += rec_timer->enabled() ? ", recording" : ", not recording";
+    return text;
+}
+
 // The recording item's caption and shortcut follow whether recording runs.
 void Tmain_form::show_recording_state()
 {

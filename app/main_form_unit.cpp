@@ -15,6 +15,7 @@
 #include <QStyle>
 
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <unistd.h>
@@ -23,12 +24,15 @@
 #include "app/headless.h"
 #include "app/message_box.h"
 #include "app/options_form_unit.h"
+#include "app/service_notify.h"
 #include "camera/connection.h"
 #include "camera/sdk.h"
 #include "net/se_socket.h"
 #include "player/render.h"
 #include "player/video_state.h"
 #include "settings/config_file.h"
+#include "settings/file_places.h"
+#include "settings/instance_setup.h"
 #include "settings/log.h"
 #include "settings/settings.h"
 #include "web/simple_server.h"
@@ -78,14 +82,16 @@ Tmain_form::Tmain_form()
     last_press_tick = tick_count() + 5000;
 
     settings.exe_path = executable_path();
+    // An instance's state folder may not exist yet.
+    make_folder(default_folder(settings.exe_path));
     open_log();
 
-    const std::string folder = directory_of(settings.exe_path);
+    const std::string folder = default_folder(settings.exe_path);
     settings.root = folder + "root/";
     settings.img_path = settings.root + "img/";
     settings.rec_path = settings.root + "rec/";
 
-    read_cfg(replace_extension(settings.exe_path, ".cfg"), settings);
+    read_configuration();
     apply_cfg();
 
     player_window = runs_without_window() ? nullptr : this;
@@ -182,9 +188,35 @@ void Tmain_form::create_menu()
 
 void Tmain_form::open_log()
 {
-    const std::string path = replace_extension(settings.exe_path, ".log");
+    const std::string path = log_file_path(settings.exe_path);
     log_open(true, false, path.c_str(), "w");
     log_print("%s%s logging started\n", separator_line, utc_timestamp().c_str());
+}
+
+// An instance's first start (--config naming a file that does not exist)
+// writes the file with a random web password instead of reading it, and
+// tells where it is on stderr too, which a service's journal keeps. Without
+// the option the file is read as always.
+void Tmain_form::read_configuration()
+{
+    const std::string path = cfg_file_path(settings.exe_path);
+    if (!config_file_option.empty()) {
+        // Without a display the instance is a service: it never shows a window.
+        const bool daemon_mode = settings.daemon_mode;
+        settings.daemon_mode = display_missing;
+        if (create_instance_cfg(path, settings)) {
+            log_print("%s new configuration file %s written with a random web password\n",
+                      utc_timestamp().c_str(), path.c_str());
+            std::fprintf(stderr, "kestrel: new configuration file %s; the web login and password are in it\n",
+                         path.c_str());
+        } else {
+            settings.daemon_mode = daemon_mode;
+            read_cfg(path, settings);
+        }
+        provide_web_root(settings, default_web_page(settings.exe_path));
+        return;
+    }
+    read_cfg(path, settings);
 }
 
 // The keys of the file that act on the window at once.
@@ -249,6 +281,7 @@ bool Tmain_form::FormCloseQuery()
     if (closed)
         return true;
     closed = true;
+    service_stopping();
 
     // The file first, while every setting and window state is still live.
     settings_t live = settings;
@@ -262,7 +295,7 @@ bool Tmain_form::FormCloseQuery()
     live.minimized = !isVisible();
     live.width = width();
     live.height = height();
-    write_cfg(replace_extension(settings.exe_path, ".cfg"), live);
+    write_cfg(cfg_file_path(settings.exe_path), live);
 
     if (tray_mode_itm->isChecked())
         tray_icon(tray_delete);

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "app/window_rules.h"
 #include "player/player.h"
@@ -71,6 +72,10 @@ public:
     void enter_demo_mode();
     void restart_web_server();
 
+    // The camera and recording state in a few words, for the service
+    // manager's status line.
+    std::string service_status() const;
+
     // The close sequence; always allows the close. Runs once.
     bool FormCloseQuery();
 
@@ -123,6 +128,7 @@ private:
     void create_components();
     void create_menu();
     void open_log();
+    void read_configuration();
     void apply_cfg();
     void start_web_server();
     bool try_connect_camera();

@@ -15,6 +15,7 @@ ffmpeg curl chromium
 xvfb openbox xdotool x11-utils imagemagick xcompmgr
 clang libclang-rt-14-dev
 wrk
+libsystemd-dev dpkg-dev lintian
 motion
 "
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <locale.h>
 
+#include "settings/file_places.h"
 #include "settings/log.h"
 
 namespace {
@@ -292,7 +293,7 @@ std::string cfg_text(const settings_t& s)
 
 void write_cfg(const std::string& path, const settings_t& s)
 {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = open_private_file(path, "wb");
     if (file == nullptr)
         return;  // silently not written, nothing reported
     const std::string text = cfg_text(s);

@@ -10,6 +10,8 @@
 #include <ctime>
 #include <vector>
 
+#include "settings/file_places.h"
+
 mt_obj log_lock;
 
 namespace {
@@ -88,7 +90,7 @@ bool log_open(bool to_file, bool to_console, const char* path, const char* mode)
     std::string binary_mode = mode;
     if (binary_mode.find('b') == std::string::npos)
         binary_mode += 'b';
-    log_file = std::fopen(path, binary_mode.c_str());
+    log_file = open_private_file(path, binary_mode.c_str());
     return log_file != nullptr;
 }
 

@@ -10,6 +10,7 @@
 
 #include "settings/log.h"
 #include "settings/settings.h"
+#include "web/auth_lockout.h"
 #include "web/http_parse.h"
 #include "web/http_text.h"
 #include "web/live_picture.h"
@@ -217,16 +218,32 @@ simple_server_node::composed_t simple_server_node::answer(const request_t& reque
 {
     // The method is not looked at before the connection is authorised.
     if (!authorized) {
-        if (auth_attempts > max_auth_attempts)
+        // An address locked out for its failures elsewhere is not checked.
+        if (auth_attempts > max_auth_attempts || auth_lockout.locked(peer_address_text(), lockout_clock_ms()))
             return short_response(batch, "403 Forbidden");
         ++auth_attempts;
-        if (!credentials_match(request))
+        if (!credentials_match(request)) {
+            count_failure(request);
             return short_response(batch, "401 Unauthorized",
                                   "WWW-Authenticate: Basic realm=\"" + realm() + "\"\r\n");
+        }
         authorized = true;
         log_event("authorization detected");
     }
     return route(request, batch);
+}
+
+// Only requests that offered credentials count: a browser's first request
+// without any is a question, not a guess.
+void simple_server_node::count_failure(const request_t& request)
+{
+    const bool offered = request.headers.count("Authorization") != 0 || !request.user.empty() ||
+                         !request.password.empty();
+    if (offered && auth_lockout.note_failure(peer_address_text(), lockout_clock_ms())) {
+        const auth_lockout_limits_t& limits = auth_lockout.current_limits();
+        log_event("address locked out for " + std::to_string(limits.lock_ms / 1000) + " s after " +
+                  std::to_string(limits.failures) + " failed authorizations");
+    }
 }
 
 bool simple_server_node::credentials_match(const request_t& request) const

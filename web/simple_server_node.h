@@ -87,6 +87,8 @@ private:
     bool parse_one(const char*& cursor, const char* end, request_t& request);
     composed_t answer(const request_t& request, batch_t& batch);
     bool credentials_match(const request_t& request) const;
+    // Counts a failed check against the peer's address (auth_lockout).
+    void count_failure(const request_t& request);
     composed_t route(const request_t& request, batch_t& batch);
     composed_t serve_file(const std::string& file_path, const request_t& request, batch_t& batch);
     composed_t serve_regular_file(const std::string& file_path, int64_t size, std::time_t modified,

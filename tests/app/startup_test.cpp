@@ -1,8 +1,15 @@
 // The real kestrel executable in daemon mode, in a folder of its own: the log
 // of a start without a configuration file, the file written on SIGTERM, the
-// log emptied by a second start, and demo mode starting without a camera.
+// log emptied by a second start, and demo mode starting without a camera;
+// the command line and an instance's files beside --config; the service
+// manager's notify protocol on a datagram socket.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -162,4 +169,210 @@ TEST(startup, sigint_closes_in_order_too)
     EXPECT_FALSE(kestrel.running());
     EXPECT_EQ(kestrel.exit_status, 0);
     EXPECT_NE(kestrel.log().find("sockets uninitialized"), std::string::npos);
+}
+
+namespace {
+
+// Runs the built program with args to its end; its exit status and what it
+// wrote on the stream chosen by redirect ("2>/dev/null" keeps stdout,
+// "2>&1 >/dev/null" keeps stderr).
+int run_to_end(const std::string& args, const char* redirect, std::string& output)
+{
+    const std::string command = std::string(KESTREL_BINARY) + " " + args + " " + redirect;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return -1;
+    char block[4096];
+    size_t n;
+    while ((n = fread(block, 1, sizeof block, pipe)) > 0)
+        output.append(block, n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+unsigned mode_of(const std::string& path)
+{
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? (status.st_mode & 0777) : 0;
+}
+
+}  // namespace
+
+TEST(command_line, help_version_and_bad_options)
+{
+    const char* stdout_only = "2>/dev/null";
+    const char* stderr_only = "2>&1 >/dev/null";
+    std::string out;
+    EXPECT_EQ(run_to_end("--help", stdout_only, out), 0);
+    EXPECT_EQ(out.rfind("Usage: kestrel [--config FILE] [--help] [--version]\n", 0), 0u) << out;
+    out.clear();
+    EXPECT_EQ(run_to_end("--version", stdout_only, out), 0);
+    EXPECT_EQ(out.rfind("kestrel ", 0), 0u) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1);
+
+    for (const char* bad : {"--bogus", "-platform offscreen", "--config", "--config=", "--help2"}) {
+        std::string err, nothing;
+        EXPECT_EQ(run_to_end(bad, stderr_only, err), 2) << bad;
+        EXPECT_NE(err.find("Usage: kestrel"), std::string::npos) << bad;
+        EXPECT_EQ(run_to_end(bad, stdout_only, nothing), 2) << bad;
+        EXPECT_EQ(nothing, "") << bad;
+    }
+}
+
+TEST(command_line, config_option_puts_everything_beside_the_file_and_creates_it_safely)
+{
+    kestrel_process_t kestrel;
+    const std::string state = kestrel.path("state/front");  // does not exist yet
+    const std::string cfg = state + "/camera.cfg";
+    kestrel.log_file = state + "/camera.log";
+    kestrel.stderr_path = kestrel.path("stderr.txt");
+    ASSERT_TRUE(kestrel.start({}, {"--config", cfg}));
+    // A new instance listens on port 80 of all interfaces, as the defaults
+    // say; whether that works depends on the machine.
+    ASSERT_TRUE(kestrel.wait_for_log("activate"));
+    ASSERT_EQ(kestrel.stop(), 0);
+
+    const std::string log = kestrel.log();
+    expect_in_order(log, {" (UTC) logging started\r\n", " (UTC) new configuration file " + cfg +
+                                                            " written with a random web password\r\n",
+                          "////root=" + state + "/root/\r\n"});
+    EXPECT_EQ(log.find("can not read cfg-file"), std::string::npos);
+    EXPECT_NE(kestrel_test::read_file(kestrel.stderr_path).find("new configuration file " + cfg), std::string::npos);
+    // The password is the file's, and not the well-known default.
+    const std::vector<std::string> lines = split_crlf(kestrel_test::read_file(cfg));
+    ASSERT_EQ(lines.size(), 52u);
+    ASSERT_EQ(lines[13].rfind("password=", 0), 0u);
+    EXPECT_EQ(lines[13].size(), std::string("password=").size() + 16);
+    EXPECT_EQ(log.find("////password=4137"), std::string::npos);
+    EXPECT_NE(log.find("////" + lines[13] + "\r\n"), std::string::npos);
+    EXPECT_EQ(lines[39], "daemon_mode=true");  // no display: a service
+    EXPECT_EQ(mode_of(cfg), 0600u);
+    EXPECT_EQ(mode_of(kestrel.log_path()), 0600u);
+    EXPECT_TRUE(std::filesystem::is_directory(state + "/root/img"));
+    EXPECT_TRUE(std::filesystem::is_directory(state + "/root/rec"));
+    // Nothing beside the executable but what the test put there.
+    for (const char* name : {"kestrel.cfg", "kestrel.log", "root"})
+        EXPECT_FALSE(std::filesystem::exists(kestrel.path(name))) << name;
+
+    // The second start reads the file it wrote.
+    kestrel.stderr_path.clear();
+    std::filesystem::remove(kestrel.log_path());  // its lines must be the second run's
+    ASSERT_TRUE(kestrel.start({}, {"--config=" + cfg}));
+    ASSERT_TRUE(kestrel.wait_for_log("activate"));
+    ASSERT_EQ(kestrel.stop(), 0);
+    EXPECT_EQ(kestrel.log().find("new configuration file"), std::string::npos);
+    EXPECT_NE(kestrel.log().find("////" + lines[13] + "\r\n"), std::string::npos);
+}
+
+namespace {
+
+// A datagram socket standing in for the service manager's notify socket.
+class notify_socket_t {
+public:
+    explicit notify_socket_t(const std::string& path_) : path(path_)
+    {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~notify_socket_t() { ::close(fd); }
+
+    // Collects messages until one (of all so far) contains needle; false on
+    // time-out.
+    bool wait_for(const std::string& needle, int timeout_ms = 15000)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        size_t seen = 0;
+        for (;;) {
+            for (; seen < messages.size(); ++seen)
+                if (messages[seen].find(needle) != std::string::npos)
+                    return true;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !receive_one(static_cast<int>(left.count())))
+                return false;
+        }
+    }
+    // Collects whatever arrives within ms.
+    void collect_for(int ms)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return;
+            receive_one(static_cast<int>(left.count()));
+        }
+    }
+    size_t count(const std::string& needle) const
+    {
+        return static_cast<size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string& m) {
+            return m.find(needle) != std::string::npos;
+        }));
+    }
+
+    std::string path;
+    int fd = -1;
+    bool bound = false;
+    std::vector<std::string> messages;
+
+private:
+    bool receive_one(int timeout_ms)
+    {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0)
+            return false;
+        char buffer[4096];
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0)
+            return false;
+        messages.emplace_back(buffer, static_cast<size_t>(n));
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST(service, notify_protocol_ready_status_watchdog_stopping)
+{
+    kestrel_process_t kestrel;
+    notify_socket_t manager(kestrel.path("notify"));
+    ASSERT_TRUE(manager.bound);
+    kestrel.write_cfg({"daemon_mode=true", "ip=127.0.0.1",
+                       "port=" + std::to_string(kestrel_test::free_loopback_port()),
+                       "ipc_ip=test://320x240@10", "rec_active=true"});
+    ASSERT_TRUE(kestrel.start({"NOTIFY_SOCKET=" + manager.path, "WATCHDOG_USEC=400000"}));
+
+    ASSERT_TRUE(manager.wait_for("READY=1"));
+    // Ready means the server is up and the first camera attempt is due.
+    EXPECT_NE(kestrel.log().find(" server activated\r\n"), std::string::npos);
+    EXPECT_NE(manager.messages.back().find("STATUS=camera not connected, retrying, not recording"),
+              std::string::npos)
+        << manager.messages.back();
+    ASSERT_TRUE(manager.wait_for("STATUS=camera connected, recording"));
+    // Every 200 ms: half the watchdog interval.
+    const size_t watchdogs = manager.count("WATCHDOG=1");
+    manager.collect_for(1000);
+    EXPECT_GE(manager.count("WATCHDOG=1"), watchdogs + 3);
+
+    ::kill(kestrel.pid, SIGTERM);
+    ASSERT_TRUE(manager.wait_for("STOPPING=1"));
+    EXPECT_EQ(kestrel.stop(), 0);
+    EXPECT_EQ(manager.count("READY=1"), 1u);
+}
+
+TEST(service, nothing_is_sent_without_a_notify_socket)
+{
+    kestrel_process_t kestrel;
+    notify_socket_t manager(kestrel.path("notify"));
+    kestrel.write_cfg({"daemon_mode=true", "demo=true", "ip=127.0.0.1",
+                       "port=" + std::to_string(kestrel_test::free_loopback_port())});
+    ASSERT_TRUE(kestrel.start({"WATCHDOG_USEC=200000"}));
+    ASSERT_TRUE(kestrel.wait_for_log("server activated"));
+    manager.collect_for(600);
+    EXPECT_EQ(kestrel.stop(), 0);
+    EXPECT_TRUE(manager.messages.empty());
 }

@@ -7,10 +7,14 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include "settings/file_places.h"
+#include "settings/instance_setup.h"
 #include "settings/log.h"
 #include "temp_dir.h"
 
@@ -500,4 +504,78 @@ TEST_F(cfg_test, floats_ignore_the_process_locale)
         unsetenv("LOCPATH");
     EXPECT_EQ(written, read_bytes(data_dir + "/changed.cfg"));
     EXPECT_EQ(back, changed_settings());
+}
+
+// ---------------------------------------------------------------- instances
+
+namespace {
+unsigned mode_of(const std::string& path)
+{
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? (status.st_mode & 07777) : 0;
+}
+}  // namespace
+
+TEST_F(cfg_test, the_file_and_the_log_are_created_for_their_owner_only)
+{
+    const mode_t old_mask = umask(0);  // even a permissive umask gives 0600
+    write_cfg(cfg_path(), window_defaults());
+    umask(old_mask);
+    EXPECT_EQ(mode_of(cfg_path()), 0600u);
+    EXPECT_EQ(mode_of(log_path()), 0600u);  // opened by the fixture
+    std::FILE* appended = open_private_file(dir.file("a.log"), "ab");
+    ASSERT_NE(appended, nullptr);
+    std::fclose(appended);
+    EXPECT_EQ(mode_of(dir.file("a.log")), 0600u);
+    // A file others could read is narrowed when written again.
+    chmod(cfg_path().c_str(), 0644);
+    write_cfg(cfg_path(), window_defaults());
+    EXPECT_EQ(mode_of(cfg_path()), 0600u);
+    EXPECT_EQ(open_private_file(dir.file("absent"), "r"), nullptr);
+    EXPECT_EQ(open_private_file(dir.file("x"), "q"), nullptr);
+}
+
+TEST_F(cfg_test, first_start_of_an_instance_writes_a_random_password_once)
+{
+    settings_t first = window_defaults();
+    ASSERT_TRUE(create_instance_cfg(cfg_path(), first));
+    EXPECT_EQ(first.password.size(), 16u);
+    EXPECT_NE(first.password, settings_t().password);
+    EXPECT_EQ(mode_of(cfg_path()), 0600u);
+    settings_t read = window_defaults();
+    read_cfg(cfg_path(), read);
+    EXPECT_EQ(read, first);
+
+    // An existing file is never replaced; another instance gets another password.
+    settings_t again = window_defaults();
+    EXPECT_FALSE(create_instance_cfg(cfg_path(), again));
+    EXPECT_EQ(again.password, settings_t().password);
+    settings_t other = window_defaults();
+    ASSERT_TRUE(create_instance_cfg(dir.file("other.cfg"), other));
+    EXPECT_NE(other.password, first.password);
+}
+
+TEST_F(cfg_test, the_default_web_root_gets_its_own_copy_of_the_page)
+{
+    const std::string page = dir.file("share/www/");
+    std::filesystem::create_directories(page + "sub");
+    write_bytes(page + "index.htm", "page");
+    write_bytes(page + "sub/a.js", "js");
+    settings_t s = window_defaults();
+    s.root = dir.file("state/root/");
+    ASSERT_TRUE(provide_web_root(s, page));
+    EXPECT_EQ(read_bytes(s.root + "index.htm"), "page");
+    EXPECT_EQ(read_bytes(s.root + "sub/a.js"), "js");
+
+    // An existing root is the instance's own: never overwritten.
+    write_bytes(s.root + "index.htm", "edited");
+    EXPECT_FALSE(provide_web_root(s, page));
+    EXPECT_EQ(read_bytes(s.root + "index.htm"), "edited");
+    // A root the file names is left alone, as is a missing page.
+    s.root = s.cfg_root = dir.file("named/");
+    EXPECT_FALSE(provide_web_root(s, page));
+    s.root = dir.file("other/");
+    s.cfg_root.clear();
+    EXPECT_FALSE(provide_web_root(s, dir.file("no-page/")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("named/")));
 }

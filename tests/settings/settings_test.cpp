@@ -1,7 +1,12 @@
-// The settings defaults and the two path helpers.
+// The settings defaults, the two path helpers and the file places.
 #include "settings/settings.h"
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
+
+#include "settings/file_places.h"
+#include "temp_dir.h"
 
 TEST(replace_extension, table)
 {
@@ -72,4 +77,30 @@ TEST(settings, defaults)
     EXPECT_TRUE(s.cfg_root.empty() && s.cfg_img_path.empty() && s.cfg_rec_path.empty());
     // The global record starts with the same defaults.
     EXPECT_EQ(settings, s);
+}
+
+TEST(file_places, beside_the_executable_or_beside_the_config_option)
+{
+    const std::string exe = "/opt/kestrel/kestrel";
+    config_file_option.clear();
+    EXPECT_EQ(cfg_file_path(exe), "/opt/kestrel/kestrel.cfg");
+    EXPECT_EQ(log_file_path(exe), "/opt/kestrel/kestrel.log");
+    EXPECT_EQ(default_folder(exe), "/opt/kestrel/");
+
+    config_file_option = "/var/lib/kestrel/front.door/camera";  // no extension
+    EXPECT_EQ(cfg_file_path(exe), "/var/lib/kestrel/front.door/camera");
+    EXPECT_EQ(log_file_path(exe), "/var/lib/kestrel/front.door/camera.log");
+    EXPECT_EQ(default_folder(exe), "/var/lib/kestrel/front.door/");
+    config_file_option.clear();
+
+}
+
+TEST(file_places, default_web_page_is_the_packaged_one_or_the_root_beside_the_executable)
+{
+    temp_dir_t dir;
+    std::filesystem::create_directories(dir.file("usr/bin"));
+    EXPECT_EQ(default_web_page(dir.file("usr/bin/kestrel")), dir.file("usr/bin/root/"));
+    std::filesystem::create_directories(dir.file("usr/share/kestrel/www"));
+    EXPECT_EQ(default_web_page(dir.file("usr/bin/kestrel")), dir.file("usr/share/kestrel/www/"));
+    EXPECT_EQ(default_web_page("kestrel"), "root/");
 }

@@ -146,10 +146,13 @@ public:
 
     std::string dir;        // the folder holding the executable, its cfg and log
     mutable pid_t pid = -1; // the running program, -1 when none
+    std::string executable;   // run instead of the built program when set
+    std::string log_file;     // the log when it is not dir's kestrel.log
+    std::string stderr_path;  // where the program's stderr goes when set
 
     std::string path(const std::string& name) const { return dir + "/" + name; }
     std::string cfg_path() const { return path("kestrel.cfg"); }
-    std::string log_path() const { return path("kestrel.log"); }
+    std::string log_path() const { return log_file.empty() ? path("kestrel.log") : log_file; }
     std::string log() const { return read_file(log_path()); }
 
     // Writes kestrel.cfg from lines (CR LF ends), as a person's file would be.
@@ -161,25 +164,25 @@ public:
         write_file(cfg_path(), text);
     }
 
-    // Starts the program; extra_env entries look like "NAME=value". Without a
-    // DISPLAY among them the program finds no display, as on a server, and
-    // chooses the offscreen platform by itself.
-    bool start(const std::vector<std::string>& extra_env = {})
+    // Starts the program; extra_env entries look like "NAME=value", args
+    // follow the program's name. Without a DISPLAY among them the program
+    // finds no display, as on a server, and chooses the offscreen platform
+    // by itself. Runs `executable` when set, else a link to the built
+    // program in dir.
+    bool start(const std::vector<std::string>& extra_env = {}, const std::vector<std::string>& args = {})
     {
-        const std::string exe = path("kestrel");
-        if (!std::filesystem::exists(exe)) {
-            std::error_code error;
-            std::filesystem::create_hard_link(KESTREL_BINARY, exe, error);
-            if (error)
-                std::filesystem::copy_file(KESTREL_BINARY, exe, error);
-            if (error)
+        std::string exe = executable;
+        if (exe.empty()) {
+            exe = path("kestrel");
+            if (!link_executable(exe))
                 return false;
         }
         std::vector<std::string> env_text;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
             if (entry.rfind("QT_QPA_PLATFORM=", 0) != 0 && entry.rfind("DISPLAY=", 0) != 0 &&
-                entry.rfind("WAYLAND_DISPLAY=", 0) != 0)
+                entry.rfind("WAYLAND_DISPLAY=", 0) != 0 && entry.rfind("NOTIFY_SOCKET=", 0) != 0 &&
+                entry.rfind("WATCHDOG_", 0) != 0)
                 env_text.push_back(entry);
         }
         for (const std::string& entry : extra_env)
@@ -188,12 +191,18 @@ public:
         for (std::string& entry : env_text)
             env.push_back(entry.data());
         env.push_back(nullptr);
-        std::string arg0 = exe;
-        char* argv[] = {arg0.data(), nullptr};
+        std::vector<std::string> arg_text{exe};
+        arg_text.insert(arg_text.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : arg_text)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        const int result = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, env.data());
+        if (!stderr_path.empty())
+            posix_spawn_file_actions_addopen(&actions, 2, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int result = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), env.data());
         posix_spawn_file_actions_destroy(&actions);
         if (result != 0)
             pid = -1;
@@ -250,6 +259,17 @@ public:
     }
 
 private:
+    bool link_executable(const std::string& exe) const
+    {
+        if (std::filesystem::exists(exe))
+            return true;
+        std::error_code error;
+        std::filesystem::create_hard_link(KESTREL_BINARY, exe, error);
+        if (error)
+            std::filesystem::copy_file(KESTREL_BINARY, exe, error);
+        return !error;
+    }
+
     int wait_exit(int timeout_ms)
     {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -14,6 +14,7 @@
 #include "settings/log.h"
 #include "settings/settings.h"
 #include "tests/web/http_client.h"
+#include "web/auth_lockout.h"
 #include "web/http_text.h"
 #include "web/simple_server.h"
 #include "web/simple_thread_obj.h"
@@ -67,6 +68,7 @@ public:
             s.sizeof_out = 1048576;
             s.main_interval = 1;
             s.exe_path = "/opt/kestrel/kestrel";
+            auth_lockout.set_limits(auth_lockout_limits_t());  // every test starts unlocked
         });
         {
             loopback::listener_t probe;
@@ -158,6 +160,71 @@ TEST_F(web_server_fixture, fifth_attempt_of_a_connection_is_forbidden_without_a_
     EXPECT_EQ(response.status(), "403 Forbidden");
     EXPECT_EQ(response.body, "403 Forbidden");
     EXPECT_EQ(status_of(authorized_get("/")), "200 OK");
+}
+
+TEST_F(web_server_fixture, an_address_failing_over_many_connections_is_locked_out_until_it_expires)
+{
+    auth_lockout_limits_t limits;
+    limits.failures = 6;
+    limits.lock_ms = 1000;
+    configure([&limits](settings_t&) { auth_lockout.set_limits(limits); });
+    log_open(true, false, log_path.c_str(), "w");
+
+    connection_t earlier(port);  // authorised before the lock-out: keeps its rights
+    response_t response;
+    ASSERT_TRUE(earlier.exchange(authorized_get("/"), response));
+    // Requests without credentials are questions, not failures.
+    for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(status_of(get("/")), "401 Unauthorized");
+    // Three connections with two wrong guesses each: the sixth locks.
+    for (int c = 0; c < 3; ++c) {
+        connection_t client(port);
+        for (int guess = 0; guess < 2; ++guess) {
+            ASSERT_TRUE(client.exchange(get("/", authorization("user:guess" + std::to_string(guess))), response));
+            EXPECT_EQ(response.status(), "401 Unauthorized");
+        }
+    }
+    // New connections, even with the right credentials, get 403 without a check.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(status_of(authorized_get("/")), "403 Forbidden");
+    ASSERT_TRUE(earlier.exchange(get("/style.css"), response));
+    EXPECT_EQ(response.status(), "200 OK");
+    const std::string log = http_client::read_file(log_path);
+    const std::string locked = ") address locked out for 1 s after 6 failed authorizations\r\n";
+    ASSERT_NE(log.find(locked), std::string::npos) << log;
+    EXPECT_EQ(log.find(locked), log.rfind(locked));  // logged once
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(status_of(authorized_get("/")), "200 OK");
+}
+
+TEST(auth_lockout, only_failures_within_the_window_count_and_the_table_stays_bounded)
+{
+    auth_lockout_t table;
+    auth_lockout_limits_t limits;
+    limits.failures = 3;
+    limits.window_ms = 100;
+    limits.lock_ms = 50;
+    limits.max_addresses = 2;
+    table.set_limits(limits);
+    // Spread wider than the window: never locks.
+    for (int64_t t = 0; t < 1000; t += 60)
+        EXPECT_FALSE(table.note_failure("a", t));
+    EXPECT_FALSE(table.locked("a", 1000));
+    // Three within the window lock for lock_ms, then the address starts afresh.
+    EXPECT_FALSE(table.note_failure("b", 0));
+    EXPECT_FALSE(table.note_failure("b", 40));
+    EXPECT_TRUE(table.note_failure("b", 80));
+    EXPECT_FALSE(table.note_failure("b", 90));  // already locked: not reported again
+    EXPECT_TRUE(table.locked("b", 129));
+    EXPECT_FALSE(table.locked("b", 130));
+    EXPECT_FALSE(table.note_failure("b", 131));
+    EXPECT_FALSE(table.locked("b", 131));
+    // A full table makes room from expired entries only.
+    EXPECT_FALSE(table.note_failure("c", 1000));
+    EXPECT_EQ(table.tracked(), 2u);  // "b" (expired) gave way to it; "a" is still counting
+    EXPECT_FALSE(table.note_failure("d", 1010));  // nothing expired: "d" goes unseen
+    EXPECT_EQ(table.tracked(), 2u);
 }
 
 TEST_F(web_server_fixture, credential_variants)
