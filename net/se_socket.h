@@ -41,7 +41,7 @@ bool poll_socket(se_socket_t sock, bool want_read, bool want_write, se_readiness
 // engine and its nodes keep.
 int64_t se_clock_ms();
 
-// Lets another thread end a wait_for_sockets at once. signal may be called
+// Lets another thread end a se_wait_set_t wait at once. signal may be called
 // from any thread at any time; a signal given while no wait runs ends the
 // next wait instead, so none is lost.
 class se_wakeup_t {
@@ -67,7 +67,6 @@ class se_wait_set_t {
 public:
     void clear() { entries.clear(); }
     void add(se_socket_t sock, bool want_read, bool want_write);
-    bool empty() const { return entries.empty(); }
     // Returns when a socket of the set is ready as asked (an error or a
     // hang-up counts), wakeup was signalled, or timeout_ms passed (0: look
     // once; negative counts as 0). False on a poll failure.
