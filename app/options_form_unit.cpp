@@ -380,6 +380,9 @@ void Toptions_form::dialog_to_settings()
     settings.frame_delay = integer_of(frame_delay);
     settings.main_interval = integer_of(main_interval);
     web_server.leave();
+    // A new main_interval counts from now, not after the pause the web
+    // server thread is in.
+    web_server.wake();
 
     settings.ipc_ip = text_of(ipc_ip);
     settings.ipc_port = static_cast<uint16_t>(integer_of(ipc_port));

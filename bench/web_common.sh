@@ -33,13 +33,15 @@ start_rtsp_camera() {
 
 # Starts kestrel in daemon mode in folder $work/$1, reading camera address
 # $2, with main_interval 10 and frame_delay 40; returns once it serves a
-# picture. Sets kestrel_pid and kestrel_port.
+# picture. Further arguments are configuration lines that come first (the
+# first occurrence of a key wins). The executable is $kestrel_exe, else the
+# build's. Sets kestrel_pid and kestrel_port.
 start_kestrel() {
     local dir=$work/$1
     kestrel_port=$(free_port)
     mkdir -p "$dir"
-    cp "$build/kestrel" "$dir/"
-    printf '%s\r\n' daemon_mode=true demo=false ip=127.0.0.1 "port=$kestrel_port" main_interval=10 \
+    cp "${kestrel_exe:-$build/kestrel}" "$dir/kestrel"
+    printf '%s\r\n' "${@:3}" daemon_mode=true demo=false ip=127.0.0.1 "port=$kestrel_port" main_interval=10 \
         frame_delay=40 login=bench password=bench "root=$dir/" "ipc_ip=$2" >"$dir/kestrel.cfg"
     (cd "$dir" && exec ./kestrel >/dev/null 2>&1) &
     kestrel_pid=$!

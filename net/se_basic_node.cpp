@@ -100,6 +100,24 @@ void se_basic_node::step_job()
     check_timeout();
 }
 
+se_interest_t se_basic_node::wait_interest() const
+{
+    // A job time-out is not a due time: it is checked in the steps that come
+    // anyway, at the latest one main_interval apart (it has whole seconds).
+    se_interest_t interest;
+    if (!busy)
+        return interest;
+    if (job_code == se_job_recv && connected)
+        interest.read = true;
+    else if (job_code == se_job_send && connected)
+        interest.write = true;
+    else if (job_code == se_job_connect && !connected && sock != invalid_socket)
+        interest.write = true;  // a connect under way ends writable, or with an error
+    else
+        interest.due_ms = 0;  // the job ends in its next step without waiting for the socket
+    return interest;
+}
+
 void se_basic_node::check_timeout()
 {
     if (!busy || job_timeout_ms == 0xFFFFFFFF)

@@ -16,6 +16,15 @@
 #include "net/se_result.h"
 #include "net/se_socket.h"
 
+// What a node waits for between two server steps: its next step is due
+// when its socket becomes ready as asked, or at the due time, whichever
+// comes first.
+struct se_interest_t {
+    bool read = false;    // the socket becoming readable
+    bool write = false;   // the socket becoming writable
+    int64_t due_ms = -1;  // se_clock_ms when a step is due anyway; 0: at once; negative: never
+};
+
 class se_basic_node {
 public:
     se_basic_node();
@@ -27,6 +36,10 @@ public:
 
     // Called by the server loop once per server step, before step_job.
     virtual void on_step() {}
+    // Asked after every server step, under the same lock: what the running
+    // job waits for. A derived node adds what its on_step waits for, so that
+    // only a step with something to do ends the wait early.
+    virtual se_interest_t wait_interest() const;
     // A job has ended; result tells how.
     virtual void on_job_finished() {}
     // The node has become connected (accepted, or _connect succeeded).

@@ -1,6 +1,10 @@
 // se_server: activation, the server step and deactivation.
 #include "net/se_server.h"
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -75,6 +79,8 @@ void se_server::deactivate()
         delete node;
     }
     nodes.clear();
+    wait_set.clear();
+    next_due_ms = -1;
     drop_socket(sock, false);
     sock = invalid_socket;
     active = false;
@@ -82,38 +88,43 @@ void se_server::deactivate()
 
 void se_server::step()
 {
+    ++steps;
+    wait_set.clear();
+    next_due_ms = -1;
     if (!active)
         return;
-    accept_one();
+    bool listening_ok = accept_one();
     give_turns();
+    prepare_wait(listening_ok);
 }
 
-void se_server::accept_one()
+bool se_server::accept_one()
 {
     se_readiness_t ready;
     if (!poll_socket(sock, true, false, ready)) {
         on_error(se_error_select_failed);
-        return;
+        return false;
     }
     if (!ready.readable)
-        return;
+        return true;
     sockaddr_in peer{};
     socklen_t peer_length = sizeof(peer);
     se_socket_t accepted =
         accept4(sock, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC);
     if (accepted == invalid_socket) {
         on_error(se_error_accept_failed);
-        return;
+        return false;
     }
     if (!set_nonblocking(accepted, true)) {
         close(accepted);
         on_error(se_error_can_not_enable_nonblocking_mode_on_accepted_socket);
-        return;
+        return false;
     }
     se_server_node* node = create_node();
     node->attach(accepted, peer);
     nodes.push_back(node);
     node->on_connected();
+    return true;
 }
 
 void se_server::give_turns()
@@ -133,6 +144,33 @@ void se_server::give_turns()
         }
     }
 }
+
+void se_server::prepare_wait(bool listening_ok)
+{
+    // A connection still pending makes the next step come at once. After a
+    // failed accept (no descriptors left, say) the socket stays readable:
+    // the retry then waits for main_interval, or each step would repeat the
+    // failure and its log line without a pause.
+    wait_set.add(sock, listening_ok, false);
+    for (se_server_node* node : nodes) {
+        se_interest_t interest = node->wait_interest();
+        wait_set.add(node->sock, interest.read, interest.write);
+        if (interest.due_ms >= 0 && (next_due_ms < 0 || interest.due_ms < next_due_ms))
+            next_due_ms = interest.due_ms;
+    }
+}
+
+void se_server::wait(int32_t max_ms)
+{
+    int64_t timeout_ms = std::max<int32_t>(max_ms, 0);
+    if (next_due_ms >= 0)
+        timeout_ms = std::clamp<int64_t>(next_due_ms - se_clock_ms(), 0, timeout_ms);
+    // Should the poll itself fail, the pause keeps the loop from spinning.
+    if (!wait_set.wait(wakeup, static_cast<int32_t>(timeout_ms)))
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+}
+
+void se_server::wake() { wakeup.signal(); }
 
 std::string se_server::local_address_text() const { return ipv4_text(local); }
 

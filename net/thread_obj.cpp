@@ -37,6 +37,7 @@ void thread_obj::stop()
     }
     stopped = true;
     leave();
+    on_stopping();
     if (thread_handle.joinable())
         thread_handle.join();
 }

@@ -24,6 +24,9 @@ public:
 
 protected:
     virtual void step() = 0;
+    // Called by stop on the stopping thread once the flag is set, before it
+    // waits for the thread: a step that waits for something ends its wait here.
+    virtual void on_stopping() {}
 
 private:
     void run();

@@ -56,7 +56,7 @@ struct settings_t {
     int32_t height = 600;  // window client height
 
     int32_t frame_delay = 500;   // ms per MJPEG part
-    int32_t main_interval = 100; // ms the web server thread sleeps per step
+    int32_t main_interval = 100; // longest pause of the web server thread between steps, ms
 
     std::string exe_path;  // full path of the running executable
 

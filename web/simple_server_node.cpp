@@ -98,11 +98,21 @@ void simple_server_node::start_receiving()
     start_logged_job(se_job_recv, true);
 }
 
+int64_t simple_server_node::next_part_time() const
+{
+    return last_part_time + static_cast<int64_t>(static_cast<uint32_t>(part_delay));
+}
+
 bool simple_server_node::part_due() const
 {
     // A millisecond clock: calendar seconds would pace every delay up to a
     // second at one part per second.
-    return stream_clock_ms() - last_part_time >= static_cast<int64_t>(static_cast<uint32_t>(part_delay));
+    return stream_clock_ms() >= next_part_time();
+}
+
+bool simple_server_node::batch_received() const
+{
+    return is_busy() && job() == se_job_recv && ends_with_empty_line();
 }
 
 bool simple_server_node::ends_with_empty_line() const
@@ -118,9 +128,19 @@ void simple_server_node::on_step()
             send_stream_part(*this);
         return;
     }
-    etx_detected = job() == se_job_recv && ends_with_empty_line();
+    etx_detected = batch_received();
     if (etx_detected)
         answer_etx(true);
+}
+
+se_interest_t simple_server_node::wait_interest() const
+{
+    se_interest_t interest = se_server_node::wait_interest();
+    if (batch_received())
+        interest.due_ms = 0;
+    else if (streaming && !is_busy())
+        interest.due_ms = next_part_time();
+    return interest;
 }
 
 void simple_server_node::answer_etx(bool abort_receive)

@@ -24,6 +24,9 @@ public:
     ~simple_server_node() override;
 
     void on_step() override;
+    // The job's interest, and what on_step waits for: a received batch is
+    // answered in the next step at once, a stream part when it is due.
+    se_interest_t wait_interest() const override;
     void on_job_finished() override;
     void on_connected() override;
     void on_disconnected() override;
@@ -96,4 +99,6 @@ private:
     composed_t short_response(batch_t& batch, const char* status, const std::string& extra = {});
     void finish_response(batch_t& batch);
     bool part_due() const;
+    int64_t next_part_time() const;
+    bool batch_received() const;
 };

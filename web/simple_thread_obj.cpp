@@ -1,9 +1,6 @@
-// simple_thread_obj: one server step, then the pause; defines
+// simple_thread_obj: one server step, then the wait; defines
 // web_server_thread.
 #include "web/simple_thread_obj.h"
-
-#include <chrono>
-#include <thread>
 
 #include "settings/settings.h"
 #include "web/simple_server.h"
@@ -19,7 +16,7 @@ void simple_thread_obj::step()
     // main_interval is a web setting, written by the GUI under this lock.
     int32_t interval_ms = settings.main_interval;
     web_server.leave();
-    if (interval_ms < 0)
-        interval_ms = 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+    web_server.wait(interval_ms);
 }
+
+void simple_thread_obj::on_stopping() { web_server.wake(); }

@@ -1,13 +1,16 @@
 // The server step on loopback: one accept per step, the node pass and its
-// deletions, deactivation with busy nodes, activation failures, and sockets
-// whose descriptors lie beyond the reach of select.
+// deletions, deactivation with busy nodes, activation failures, sockets
+// whose descriptors lie beyond the reach of select, and the wait between
+// steps: what ends it early, and what must not.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/se_server.h"
@@ -34,11 +37,18 @@ public:
         start_job(se_job_recv, true);
     }
     void on_disconnected() override { record("disconnected"); }
+    se_interest_t wait_interest() const override
+    {
+        se_interest_t interest = se_server_node::wait_interest();
+        interest.due_ms = due_ms;
+        return interest;
+    }
 
     void record(const std::string& what) { events.push_back(std::to_string(number) + " " + what); }
 
     int number;
     char buffer[16];
+    int64_t due_ms = -1;  // what the node's own work would be due at
 };
 
 class numbering_server : public se_server {
@@ -213,6 +223,163 @@ TEST_F(server_fixture, sockets_beyond_fd_setsize_are_polled)
     for (int fd : fillers)
         close(fd);
     setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// ---- the wait between steps ----------------------------------------------
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// Steps with the wait between steps, as the web server thread does, for
+// about period; the number of steps made.
+int steps_within(se_server& server, int32_t interval_ms, milliseconds period)
+{
+    const auto end = steady_clock::now() + period;
+    int steps = 0;
+    while (steady_clock::now() < end) {
+        server.step();
+        ++steps;
+        server.wait(interval_ms);
+    }
+    return steps;
+}
+
+// How long one wait took.
+milliseconds timed_wait(se_server& server, int32_t interval_ms)
+{
+    const auto start = steady_clock::now();
+    server.wait(interval_ms);
+    return std::chrono::duration_cast<milliseconds>(steady_clock::now() - start);
+}
+
+// Generous against a loaded machine, and still far below the 10 s interval
+// that a wait which missed its event would last.
+constexpr int32_t long_interval = 10000;
+constexpr milliseconds soon(5000);
+
+TEST_F(server_fixture, with_nothing_to_do_the_wait_lasts_the_interval)
+{
+    // One step per 250 ms: five in a second, a sixth when the last wait
+    // ends just before the second is over.
+    EXPECT_LE(steps_within(server, 250, milliseconds(1000)), 6);
+    numbering_server inactive;
+    EXPECT_LE(steps_within(inactive, 250, milliseconds(1000)), 6);
+}
+
+TEST_F(server_fixture, connections_requests_and_wake_ups_end_the_wait_at_once)
+{
+    server.step();
+    // Three connections at once: each makes the next step come at once,
+    // one accept per step.
+    int clients[3];
+    for (int& client : clients)
+        client = loopback::connect_to(server.local_port());
+    for (int accepted = 1; accepted <= 3; ++accepted) {
+        EXPECT_LT(timed_wait(server, long_interval), soon);
+        server.step();
+        EXPECT_EQ(server.created, accepted);
+    }
+    ASSERT_EQ(send(clients[1], "hi", 2, 0), 2);
+    EXPECT_LT(timed_wait(server, long_interval), soon);
+    server.step();
+    EXPECT_EQ((*std::next(server.node_list().begin()))->io_done, 2);
+
+    // A wake-up from another thread, and one given before the wait began.
+    std::thread waker([&] {
+        std::this_thread::sleep_for(milliseconds(100));
+        server.wake();
+    });
+    EXPECT_LT(timed_wait(server, long_interval), soon);
+    waker.join();
+    server.wake();
+    EXPECT_LT(timed_wait(server, long_interval), soon);
+    for (int client : clients)
+        close(client);
+}
+
+TEST_F(server_fixture, the_earliest_due_time_of_a_node_ends_the_wait)
+{
+    int first = loopback::connect_to(server.local_port());
+    int second = loopback::connect_to(server.local_port());
+    ASSERT_TRUE(step_until([&] { return server.created == 2; }));
+    auto* early = static_cast<numbered_node*>(server.node_list().back());
+    auto* late = static_cast<numbered_node*>(server.node_list().front());
+    late->due_ms = se_clock_ms() + long_interval;
+    early->due_ms = se_clock_ms() + 200;
+    server.step();
+    const milliseconds waited = timed_wait(server, long_interval);
+    EXPECT_GE(waited, milliseconds(190));
+    EXPECT_LT(waited, soon);
+    // A due time already past: no wait at all.
+    early->due_ms = 0;
+    server.step();
+    EXPECT_LT(timed_wait(server, long_interval), soon);
+    close(first);
+    close(second);
+}
+
+TEST_F(server_fixture, sockets_a_step_would_do_nothing_with_do_not_end_the_wait)
+{
+    int receiving = loopback::connect_to(server.local_port());    // a receive job, nothing sent
+    int not_asked = loopback::connect_to(server.local_port());    // no job; its client sends
+    int reset = loopback::connect_to(server.local_port());        // no job; its client resets
+    int not_reading = loopback::connect_to(server.local_port());  // a send job; its client reads nothing
+    int small = 4096;
+    setsockopt(not_reading, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    ASSERT_TRUE(step_until([&] { return server.created == 4; }));
+    std::vector<se_server_node*> nodes(server.node_list().begin(), server.node_list().end());
+    nodes[1]->abort_job();
+    nodes[2]->abort_job();
+    ASSERT_EQ(send(not_asked, "ignored", 7, 0), 7);
+    loopback::close_with_reset(reset);
+
+    static char bulk[16 * 1024 * 1024];
+    se_server_node* sender = nodes[3];
+    sender->abort_job();
+    setsockopt(sender->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    sender->io_buffer = bulk;
+    sender->io_buffer_size = sender->io_length = sizeof(bulk);
+    ASSERT_TRUE(sender->start_job(se_job_send, false));
+    // Until the send stalls: both buffers full.
+    int32_t sent = -1;
+    ASSERT_TRUE(step_until([&] {
+        bool stalled = sender->io_done == sent;
+        sent = sender->io_done;
+        return stalled && sent > 0;
+    }));
+
+    EXPECT_LE(steps_within(server, 250, milliseconds(1000)), 6);
+    EXPECT_TRUE(sender->is_busy());
+    EXPECT_EQ(server.node_list().size(), 4u);
+    close(receiving);
+    close(not_asked);
+    close(not_reading);
+}
+
+TEST_F(server_fixture, a_failing_accept_is_retried_once_per_interval)
+{
+    int client = loopback::connect_to(server.local_port());
+    ASSERT_TRUE(step_until([&] { return server.created == 1; }));
+    int pending = loopback::connect_to(server.local_port());
+    // No descriptor left for the next accept: every one below the lowest
+    // free one is taken, and the limit forbids that one.
+    int lowest_free = open("/dev/null", O_RDONLY);
+    ASSERT_GE(lowest_free, 0);
+    close(lowest_free);
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    rlimit lowered = limit;
+    lowered.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    int steps = steps_within(server, 250, milliseconds(1000));
+    setrlimit(RLIMIT_NOFILE, &limit);
+
+    EXPECT_LE(steps, 6);
+    EXPECT_GE(server.errors.size(), 1u);
+    EXPECT_EQ(server.errors, std::vector<int32_t>(server.errors.size(), se_error_accept_failed));
+    ASSERT_TRUE(step_until([&] { return server.created == 2; }));
+    close(client);
+    close(pending);
 }
 
 }  // namespace

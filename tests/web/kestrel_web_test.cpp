@@ -9,6 +9,7 @@
 #include <QImage>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -271,6 +272,32 @@ TEST(kestrel_web_reset, client_that_resets_mid_response_leaves_the_server_runnin
     ASSERT_TRUE(client.exchange("GET /style.css HTTP/1.1\r\n\r\n", response));
     EXPECT_EQ(response.status(), "200 OK");
     EXPECT_EQ(process->stop(), 0);
+}
+
+// curl fetching twenty files over one kept-alive connection from a server
+// whose steps may lie a second apart: a fixed pause would need 40 s.
+TEST(kestrel_web_pace, curl_keeps_one_connection_for_twenty_files_at_main_interval_1000)
+{
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"main_interval=1000"});
+    ASSERT_NE(process, nullptr);
+    std::string urls;
+    for (int n = 0; n < 20; ++n)
+        urls += " -o /dev/null http://127.0.0.1:" + std::to_string(port) + (n % 2 ? "/style.css" : "/exact.bin");
+    const auto start = std::chrono::steady_clock::now();
+    run_t fetched = run("curl -s -u user:pw -w '%{http_code} %{num_connects}\\n'" +
+                        urls);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(fetched.status, 0);
+    std::string expected = "200 1\n";
+    for (int n = 1; n < 20; ++n)
+        expected += "200 0\n";
+    EXPECT_EQ(fetched.output, expected);
+    EXPECT_LT(took, std::chrono::seconds(10));
+    // Stopping does not wait out the pause either.
+    const auto stopping = std::chrono::steady_clock::now();
+    EXPECT_EQ(process->stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
 }
 
 }  // namespace

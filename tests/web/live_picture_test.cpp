@@ -475,6 +475,26 @@ TEST_P(stream_pacing, parts_follow_the_frame_delay_in_milliseconds)
 
 INSTANTIATE_TEST_SUITE_P(frame_delays, stream_pacing, ::testing::Values(0, 250, 500, 2000));
 
+// The parts keep their own time, not main_interval's: with steps at most a
+// second apart, frame_delay 40 still gives 25 parts a second.
+TEST(stream_pacing_long_interval, parts_are_due_between_the_steps_main_interval_brings)
+{
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=true", "frame_delay=40", "main_interval=1000"});
+    ASSERT_NE(process, nullptr);
+    client_t client(port);
+    ASSERT_TRUE(open_stream(client, "?w=32&h=24&q=20"));
+    const auto opened = steady_clock::now();
+    int parts = 0;
+    part_t part;
+    while (read_part(client, part, 3000) && part.arrived - opened < milliseconds(2000))
+        ++parts;
+    // Due every 40 ms: 50 in two seconds; a fixed pause would give 2.
+    EXPECT_GE(parts, 30);
+    EXPECT_LE(parts, 51);
+    EXPECT_EQ(process->stop(), 0);
+}
+
 // ---- the default page ----------------------------------------------------------------
 
 bool have_chromium() { return std::system("command -v chromium >/dev/null 2>&1") == 0; }

@@ -1,15 +1,20 @@
 // The web server in-process: web_server stepped by web_server_thread on a
 // loopback port, driven by a raw client. Covers authentication, routing,
-// files and their room, pipelining, broken and hostile requests, and the
-// log lines of a connection.
+// files and their room, pipelining, broken and hostile requests, the log
+// lines of a connection, and the pace: answers do not wait for
+// main_interval, and an idle thread does.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "settings/log.h"
 #include "settings/settings.h"
@@ -84,12 +89,14 @@ public:
         web_server.deactivate();
     }
 
-    // Changes web settings the way the GUI thread does: under server_lock.
+    // Changes web settings the way the GUI thread does: under server_lock,
+    // then ends the thread's wait.
     static void configure(const std::function<void(settings_t&)>& change)
     {
         web_server.enter();
         change(settings);
         web_server.leave();
+        web_server.wake();
     }
 
     static std::string get(const std::string& target, const std::string& extra = "")
@@ -560,6 +567,61 @@ TEST_F(web_server_fixture, bind_failure_is_logged_by_name)
     ASSERT_TRUE(second.initialize(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", port));
     EXPECT_FALSE(second.activate(true));
     EXPECT_TRUE(http_client::wait_for_text(log_path, " server function call finished with error bind_failed\r\n"));
+}
+
+// ---- pace ----------------------------------------------------------------
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using std::chrono::steady_clock;
+
+// At main_interval 1000 a fixed pause between steps would take 2 s for each
+// of these requests (received in one step, answered in the next) and 1 s for
+// each accept: 40 s and 50 s. The bounds only tell those apart.
+TEST_F(web_server_fixture, keep_alive_requests_and_new_connections_do_not_wait_for_the_interval)
+{
+    configure([](settings_t& s) { s.main_interval = 1000; });
+    const auto start = steady_clock::now();
+    connection_t client(port);
+    response_t response;
+    for (int request = 0; request < 20; ++request) {
+        ASSERT_TRUE(client.exchange(authorized_get("/style.css"), response)) << request;
+        EXPECT_EQ(response.body, "body{}");
+    }
+    EXPECT_LT(steady_clock::now() - start, seconds(10));
+
+    const auto burst = steady_clock::now();
+    std::vector<std::unique_ptr<connection_t>> clients;
+    for (int n = 0; n < 50; ++n) {
+        clients.push_back(std::make_unique<connection_t>(port));
+        ASSERT_TRUE(clients.back()->send_text(authorized_get("/style.css")));
+    }
+    for (auto& each : clients) {
+        ASSERT_TRUE(each->read_response(response, 20000));
+        EXPECT_EQ(response.body, "body{}");
+    }
+    EXPECT_LT(steady_clock::now() - burst, seconds(15));
+}
+
+TEST_F(web_server_fixture, an_idle_thread_steps_once_per_interval_and_stops_at_once)
+{
+    configure([](settings_t& s) { s.main_interval = 250; });
+    // A connection waiting for its next request changes nothing.
+    connection_t client(port);
+    response_t response;
+    ASSERT_TRUE(client.exchange(authorized_get("/"), response));
+    auto steps = [] {
+        mt_guard_t guard(web_server);
+        return web_server.step_count();
+    };
+    const uint64_t before = steps();
+    std::this_thread::sleep_for(milliseconds(1000));
+    EXPECT_LE(steps() - before, 6u);
+
+    configure([](settings_t& s) { s.main_interval = 60000; });
+    const auto stopping = steady_clock::now();
+    web_server_thread.stop();
+    EXPECT_LT(steady_clock::now() - stopping, seconds(5));
 }
 
 }  // namespace
