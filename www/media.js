@@ -56,6 +56,8 @@
     photo.hidden = true;
     player.hidden = false;
     player.src = url;
+    // Recordings carry no sound: muted, they may start without a gesture.
+    player.muted = true;
     player.play().catch(function () {});
   }
 

@@ -222,6 +222,37 @@ TEST_F(kestrel_web, file_exactly_filling_the_room_is_sent_whole_one_byte_more_in
     EXPECT_EQ(response.body, std::string(exact_size + 1, 'o'));
 }
 
+TEST_F(kestrel_web, media_index_lists_regular_files_of_the_folders_escaped)
+{
+    std::filesystem::create_directories(process->path("root/img/folder.jpg"));
+    std::filesystem::create_directories(process->path("root/rec"));
+    kestrel_test::write_file(process->path("root/img/a\"b\\<i>&\x01.jpg"), "odd");
+    kestrel_test::write_file(process->path("root/img/.hidden.jpg"), "hidden");
+    kestrel_test::write_file(process->path("root/rec/2026-01-02 03-04-05 (UTC).mp4"), "older");
+    kestrel_test::write_file(process->path("root/rec/2026-01-02 04-04-05 (UTC).mp4"), "newer!");
+    std::filesystem::create_symlink(process->path("secret.txt"), process->path("root/rec/link.mp4"));
+    EXPECT_EQ(status_of(get("/media.json")), "401 Unauthorized");
+    connection_t client(port);
+    response_t response;
+    ASSERT_TRUE(client.exchange(authorized_get("/media.json"), response));
+    EXPECT_EQ(response.field("Content-Type"), "application/json");
+    const std::string& body = response.body;
+    EXPECT_EQ(body.rfind("{\"complete\":true,\"recordings\":{\"folder\":\"rec/\",\"files\":["
+                         "{\"name\":\"2026-01-02 04-04-05 (UTC).mp4\",\"size\":6,\"time\":", 0),
+              0u) << body;
+    EXPECT_NE(body.find(",\"writing\":false},{\"name\":\"2026-01-02 03-04-05 (UTC).mp4\",\"size\":5,"),
+              std::string::npos) << body;
+    EXPECT_NE(body.find("\"photos\":{\"folder\":\"img/\",\"files\":[{\"name\":\"a\\\"b\\\\<i>&\\u0001.jpg\","),
+              std::string::npos) << body;
+    for (const char* absent : {"hidden", "link.mp4", "folder.jpg"})
+        EXPECT_EQ(body.find(absent), std::string::npos) << absent;
+    // The names as the page asks for them, escaped.
+    ASSERT_TRUE(client.exchange(get("/rec/2026-01-02%2004-04-05%20(UTC).mp4"), response));
+    EXPECT_EQ(response.body, "newer!");
+    EXPECT_EQ(response.field("Content-Type"), "video/mp4");
+    EXPECT_EQ(status_of(authorized_get("/rec%2F..%2F..%2Fsecret.txt")), "403 Forbidden");
+}
+
 TEST_F(kestrel_web, over_long_header_block_closes_the_connection)
 {
     connection_t client(port);
