@@ -145,7 +145,7 @@ bool take_items(folder_list_t (&lists)[2], int64_t budget)
 
 }  // namespace
 
-bool route_media_index(char* at, int64_t room, int32_t& length, int32_t& header_length)
+bool route_media_index(char* at, int64_t room, bool whole, int32_t& length, int32_t& header_length)
 {
     folder_list_t lists[2];
     lists[0].key = "recordings";
@@ -153,6 +153,8 @@ bool route_media_index(char* at, int64_t room, int32_t& length, int32_t& header_
     read_folder(lists[0], settings.rec_path, true);
     read_folder(lists[1], settings.img_path, false);
     const bool complete = take_items(lists, room - header_room);
+    if (whole && !complete)
+        return false;
     length = error_response(at, room, &header_length, "200 OK", {}, "application/json",
                             body_of(lists, complete));
     return length >= 0;

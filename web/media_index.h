@@ -12,6 +12,7 @@ inline constexpr const char* media_index_name = "media.json";
 // header (up to the empty line) header_length bytes long, length in all.
 // Only regular files of the recording and photo folders that lie inside the
 // web root are listed, never names beginning with "."; when the list does not
-// fit, the newest entries that do are given and "complete" is false. False
-// when not even the header fits.
-bool route_media_index(char* at, int64_t room, int32_t& length, int32_t& header_length);
+// fit, the newest entries that do are given and "complete" is false. False,
+// writing nothing, when not even the header fits, or when whole is asked
+// for and the list does not fit whole.
+bool route_media_index(char* at, int64_t room, bool whole, int32_t& length, int32_t& header_length);

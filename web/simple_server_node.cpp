@@ -361,7 +361,8 @@ simple_server_node::composed_t simple_server_node::route(const request_t& reques
 
     std::string name = file_name(file_path);
     if (path == media_index_name) {
-        bool fits = route_media_index(batch.at, batch.room, batch.length, batch.header_length);
+        // Behind other answers a list cut short waits for an empty buffer.
+        bool fits = route_media_index(batch.at, batch.room, io_length > 0, batch.length, batch.header_length);
         return fits ? composed_t::response : composed_t::no_room;
     }
     if (name == "preview.jpg" || name == "preview.mjpeg") {

@@ -347,6 +347,46 @@ TEST_F(web_server_fixture, a_file_exactly_filling_the_room_is_sent_whole_one_byt
     EXPECT_EQ(last.body, first.body);
 }
 
+TEST_F(web_server_fixture, media_index_keeps_to_the_root_and_to_the_buffer)
+{
+    const std::string photos = test_dir + "/root/photos/";
+    std::filesystem::create_directories(photos);
+    for (int i = 10; i < 40; ++i)
+        write_file(photos + "2026-01-01 00-00-" + std::to_string(i) + " (UTC).jpg", "p");
+    configure([&](settings_t& s) {
+        s.login.clear();
+        s.password.clear();
+        s.img_path = photos;
+        s.rec_path = test_dir + "/";  // the root's parent: outside it
+        s.sizeof_out = 1000;
+    });
+    connection_t client(port);
+    response_t response;
+    ASSERT_TRUE(client.exchange(get("/media.json"), response));
+    const std::string& body = response.body;
+    EXPECT_EQ(body.rfind("{\"complete\":false,\"recordings\":null,\"photos\":{\"folder\":\"photos/\","
+                         "\"files\":[{\"name\":\"2026-01-01 00-00-39 (UTC).jpg\",\"size\":1,",
+                         0),
+              0u)
+        << body;
+    EXPECT_NE(body.find("00-00-38"), std::string::npos);
+    EXPECT_EQ(body.find("00-00-10"), std::string::npos);
+    EXPECT_LE(response.header.size() + body.size(), 1000u);
+    // Behind another answer the list waits for an empty buffer rather than
+    // come shorter still.
+    ASSERT_TRUE(client.send_text(get("/style.css") + get("/media.json")));
+    response_t first, second;
+    ASSERT_TRUE(client.read_response(first));
+    ASSERT_TRUE(client.read_response(second));
+    EXPECT_EQ(second.body, body);
+    // Buffer sizes apply to new connections.
+    configure([](settings_t& s) { s.sizeof_out = 1048576; });
+    connection_t roomy(port);
+    ASSERT_TRUE(roomy.exchange(get("/media.json"), response));
+    EXPECT_NE(response.body.find("\"complete\":true"), std::string::npos);
+    EXPECT_NE(response.body.find("00-00-10"), std::string::npos);
+}
+
 TEST_F(web_server_fixture, answers_that_do_not_fit_an_empty_buffer_close_the_connection)
 {
     // 401 with its realm line needs more than 100 bytes.
