@@ -103,7 +103,20 @@ curl -s -u bench:bench -o "$work/check.bin" "http://127.0.0.1:$kestrel_port/big.
 cmp -s "$work/check.bin" "$folder/big.bin" || echo "kestrel's copy of the file differs"
 rm -f "$work/check.bin"
 
+# The small file's longest answer with no download running, for scale.
+idle_probe() {
+    rm -f "$work/stop_probe"
+    probe "$work/idle.$1" "$2/small.txt" "$3" &
+    local prober=$!
+    sleep 3
+    touch "$work/stop_probe"
+    wait "$prober"
+    awk -v n="$1" -v p="$(cat "$work/idle.$1")" 'BEGIN { printf "  %-8s idle: longest small answer %5.1f ms\n", n, 1000 * p }'
+}
+
 echo "$megabytes MB file on loopback, $(nproc) cores (shared with other work: figures vary)"
+idle_probe kestrel "http://127.0.0.1:$kestrel_port" "-u bench:bench"
+idle_probe nginx "http://127.0.0.1:$nginx_port" ""
 for clients in 1 10; do
     measure kestrel "http://127.0.0.1:$kestrel_port" "-u bench:bench" "$clients" "$kestrel_pid"
     measure nginx "http://127.0.0.1:$nginx_port" "" "$clients" "${nginx_pids[@]}"
