@@ -257,9 +257,9 @@ void simple_server_node::answer_rest()
     const char* end = in_buffer + batch_end;
     batch_t batch{out_buffer, out_size};
     io_length = 0;
-    // A file answer that continues past the buffer ends this send; the
-    // requests behind it wait for its last piece.
-    // A stream never ends, so nothing can follow its header either.
+    // A file answer that continues past the buffer ends this send, and the
+    // requests behind it wait for its last piece; a stream never ends, so
+    // nothing follows its header.
     while (cursor != end && file_fd < 0 && !streaming) {
         const char* request_begin = cursor;
         const int32_t attempts = auth_attempts;
@@ -428,8 +428,9 @@ simple_server_node::composed_t simple_server_node::serve_regular_file(const std:
     if (written < 0 || static_cast<size_t>(written) >= sizeof(header) || written > batch.room)
         return composed_t::no_room;
     // Kept open while the pieces go out: a rotation or a deletion of the
-    // name meanwhile does not end the answer.
-    int fd = open(file_path.c_str(), O_RDONLY | O_CLOEXEC);
+    // name meanwhile does not end the answer. Non-blocking, in case the name
+    // became a FIFO since its status was read.
+    int fd = open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return short_response(batch, "500 Internal Server Error");
     const int64_t count = std::min(end - first, batch.room - written);
