@@ -16,7 +16,7 @@ xvfb openbox xdotool x11-utils imagemagick xcompmgr
 clang libclang-rt-14-dev
 wrk
 libsystemd-dev dpkg-dev lintian
-motion
+motion nginx
 "
 
 missing=""
@@ -31,9 +31,12 @@ if [ -n "$missing" ]; then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing
 fi
 
-# motion is only a peer of the MJPEG benchmark (bench/mjpeg.sh), which runs
-# its own instance; the service its package enables is not wanted.
-if command -v systemctl >/dev/null 2>&1 && systemctl is-enabled motion >/dev/null 2>&1; then
-    if [ "$(id -u)" -eq 0 ]; then systemctl disable --now motion >/dev/null 2>&1 || true
-    else sudo systemctl disable --now motion >/dev/null 2>&1 || true; fi
-fi
+# motion and nginx are only peers of the benchmarks (bench/mjpeg.sh,
+# bench/file_download.sh), which run their own instances; the services their
+# packages enable (nginx's on port 80, kestrel's default) are not wanted.
+for service in motion nginx; do
+    if command -v systemctl >/dev/null 2>&1 && systemctl is-enabled "$service" >/dev/null 2>&1; then
+        if [ "$(id -u)" -eq 0 ]; then systemctl disable --now "$service" >/dev/null 2>&1 || true
+        else sudo systemctl disable --now "$service" >/dev/null 2>&1 || true; fi
+    fi
+done

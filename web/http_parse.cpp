@@ -1,6 +1,7 @@
 // Request text parsers: every search is bounded by the caller's range.
 #include "web/http_parse.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <limits>
@@ -212,4 +213,47 @@ int32_t read_decimal(const std::string& text)
     for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at)
         value = add_digit(value, text[at], limit);
     return static_cast<int32_t>(negative ? -value : value);
+}
+
+namespace {
+// Decimal digits at text[at...]; false when there are none. Values past
+// 2^62 saturate: no file is that large, so they compare as past any end.
+bool read_offset(const std::string& text, size_t& at, int64_t& value)
+{
+    const size_t start = at;
+    value = 0;
+    const int64_t limit = int64_t(1) << 62;
+    for (; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at)
+        value = value > limit / 10 ? limit : std::min(limit, value * 10 + (text[at] - '0'));
+    return at > start;
+}
+}  // namespace
+
+byte_range_t parse_byte_range(const std::string& value, int64_t size, int64_t& first, int64_t& end)
+{
+    const std::string unit = "bytes=";
+    if (value.compare(0, unit.size(), unit) != 0)
+        return byte_range_t::whole;
+    size_t at = unit.size();
+    int64_t from = 0, to = 0;
+    const bool has_from = read_offset(value, at, from);
+    if (at >= value.size() || value[at] != '-')
+        return byte_range_t::whole;
+    ++at;
+    const bool has_to = read_offset(value, at, to);
+    // A second range, blanks or any other byte: not understood.
+    if (at != value.size() || (!has_from && !has_to) || (has_from && has_to && to < from))
+        return byte_range_t::whole;
+    if (!has_from) {
+        if (to == 0 || size == 0)
+            return byte_range_t::unsatisfiable;
+        first = std::max<int64_t>(0, size - to);
+        end = size;
+        return byte_range_t::partial;
+    }
+    if (from >= size)
+        return byte_range_t::unsatisfiable;
+    first = from;
+    end = has_to ? std::min(size, to + 1) : size;
+    return byte_range_t::partial;
 }

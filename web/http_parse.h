@@ -41,3 +41,13 @@ bool parse_query(const char* from, const char* to, const char** next, text_map& 
 // sign allowed, reading stops at the first other character, 0 when there is
 // no number; values beyond 32 bits saturate instead of overflowing.
 int32_t read_decimal(const std::string& text);
+
+// What a "Range" header value asks of a file of size bytes.
+enum class byte_range_t {
+    whole,          // no range, several ranges or one not understood: the whole file
+    partial,        // the bytes [first, end) of the file
+    unsatisfiable,  // one range that lies wholly past the file's end
+};
+// One range of bytes: "bytes=a-b" (b past the end is cut to it), "bytes=a-"
+// or "bytes=-n" (the last n bytes, the whole file when n is larger).
+byte_range_t parse_byte_range(const std::string& value, int64_t size, int64_t& first, int64_t& end);

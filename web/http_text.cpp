@@ -9,6 +9,18 @@ namespace {
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 size_t last_separator(std::string_view path) { return path.find_last_of("/\\"); }
+
+// The value of one hexadecimal digit, -1 for any other byte.
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 }  // namespace
 
 const char* mime_type(std::string_view extension)
@@ -24,6 +36,8 @@ const char* mime_type(std::string_view extension)
         {"jpg", "image/jpeg"},
         {"swf", "application/x-shockwave-flash"},
         {"css", "text/css"},
+        {"mp4", "video/mp4"},
+        {"json", "application/json"},
     };
     for (const auto& entry : table) {
         if (extension == entry.extension)
@@ -131,6 +145,43 @@ std::string base64_encode(const void* data, size_t count)
         out += alphabet[(group >> 12) & 63];
         out += left > 1 ? alphabet[(group >> 6) & 63] : '=';
         out += left > 2 ? alphabet[group & 63] : '=';
+    }
+    return out;
+}
+
+std::string percent_decode(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size(); ++at) {
+        int high, low;
+        if (text[at] == '%' && at + 2 < text.size() && (high = hex_value(text[at + 1])) >= 0 &&
+            (low = hex_value(text[at + 2])) >= 0) {
+            out += static_cast<char>(high * 16 + low);
+            at += 2;
+        } else {
+            out += text[at];
+        }
+    }
+    return out;
+}
+
+std::string json_escape(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
     }
     return out;
 }

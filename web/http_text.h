@@ -34,5 +34,13 @@ int32_t error_response(char* dest, int64_t room, int32_t* header_length, std::st
                        std::string_view extra_headers = {}, const char* content_type = nullptr,
                        std::optional<std::string_view> body = std::nullopt);
 
+// Every "%" followed by two hexadecimal digits becomes the byte they name;
+// any other byte, a lone "%" included, is kept as it is.
+std::string percent_decode(std::string_view text);
+
+// The text as the inside of a JSON string: quote, backslash and control
+// bytes escaped; other bytes (UTF-8 sequences too) kept.
+std::string json_escape(std::string_view text);
+
 // Base64 with the standard alphabet and "=" padding, no line breaks.
 std::string base64_encode(const void* data, size_t count);

@@ -3,10 +3,14 @@
 #include "web/simple_server_node.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "settings/log.h"
 #include "settings/settings.h"
@@ -14,6 +18,7 @@
 #include "web/http_parse.h"
 #include "web/http_text.h"
 #include "web/live_picture.h"
+#include "web/media_index.h"
 
 namespace {
 const char* const separator_line = "//---------------------------------------------------------------------------\n";
@@ -40,6 +45,34 @@ std::string value_of(const text_map& map, const char* key)
 
 // The realm is the executable's name without its extension.
 std::string realm() { return replace_extension(file_name(settings.exe_path), ""); }
+
+// Connections with a file answer under way; they share the sending time of
+// a server step.
+int32_t file_senders = 0;
+
+int64_t now_us()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// count bytes of the file at offset into dest; false when the file holds
+// fewer bytes there now (it shrank) or cannot be read.
+bool read_piece(int fd, int64_t offset, char* dest, int64_t count)
+{
+    while (count > 0) {
+        const ssize_t n = pread(fd, dest, static_cast<size_t>(count), static_cast<off_t>(offset));
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+        dest += n;
+        offset += n;
+        count -= n;
+    }
+    return true;
+}
 }  // namespace
 
 simple_server_node::simple_server_node()
@@ -55,6 +88,7 @@ simple_server_node::~simple_server_node()
 {
     // Closed here, while this class's handlers still report the close.
     close_connection();
+    close_file();
     delete[] in_buffer;
     delete[] out_buffer;
 }
@@ -88,7 +122,29 @@ void simple_server_node::on_connected()
     start_receiving();
 }
 
-void simple_server_node::on_disconnected() { log_event("disconnected"); }
+void simple_server_node::on_disconnected()
+{
+    close_file();
+    log_event("disconnected");
+}
+
+void simple_server_node::close_file()
+{
+    if (file_fd < 0)
+        return;
+    ::close(file_fd);
+    file_fd = -1;
+    --file_senders;
+}
+
+bool simple_server_node::turn_left() const
+{
+    // Sending files may take half a pause of the server loop per step,
+    // shared by every connection sending one, so that the other
+    // connections' answers are not held up by more than that.
+    const int64_t share = int64_t(std::max(settings.main_interval, 1)) * 500 / std::max(file_senders, 1);
+    return now_us() - turn_started < share;
+}
 
 void simple_server_node::start_receiving()
 {
@@ -123,6 +179,9 @@ bool simple_server_node::ends_with_empty_line() const
 
 void simple_server_node::on_step()
 {
+    // Within a turn the server steps the node again while its job asks to.
+    if (!is_immediate())
+        turn_started = now_us();
     if (!is_busy()) {
         if (streaming && part_due())
             send_stream_part(*this);
@@ -163,7 +222,12 @@ void simple_server_node::on_job_finished()
         if (streaming)
             break;
         if (job() == se_job_send) {
-            start_receiving();
+            if (file_fd >= 0)
+                send_next_piece();
+            else if (batch_at < batch_end)
+                answer_rest();
+            else
+                start_receiving();
         } else if (job() == se_job_recv && ends_with_empty_line()) {
             // The batch filled the input buffer exactly, up to its empty line.
             answer_etx(false);
@@ -203,19 +267,37 @@ bool simple_server_node::parse_one(const char*& cursor, const char* end, request
 
 void simple_server_node::answer_batch()
 {
-    const char* cursor = in_buffer;
-    const char* end = in_buffer + io_done;
+    batch_at = 0;
+    batch_end = io_done;
+    answer_rest();
+}
+
+void simple_server_node::answer_rest()
+{
+    const char* cursor = in_buffer + batch_at;
+    const char* end = in_buffer + batch_end;
     batch_t batch{out_buffer, out_size};
     io_length = 0;
-    while (cursor != end) {
+    // A file answer that continues past the buffer ends this send, and the
+    // requests behind it wait for its last piece; a stream never ends, so
+    // nothing follows its header.
+    while (cursor != end && file_fd < 0 && !streaming) {
+        const char* request_begin = cursor;
+        const int32_t attempts = auth_attempts;
         request_t request;
-        // A broken request ends the batch: nothing is sent, not even the
-        // responses composed for the requests before it.
+        // A broken request ends the batch: nothing more is sent, not even
+        // the responses composed for the requests before it.
         if (!parse_one(cursor, end, request)) {
             close_connection();
             return;
         }
         composed_t composed = answer(request, batch);
+        if (composed == composed_t::no_room && io_length > 0) {
+            // Answered again from an empty buffer once this one is sent.
+            auth_attempts = attempts;
+            cursor = request_begin;
+            break;
+        }
         if (composed == composed_t::no_room) {
             // The output buffer cannot hold even this answer: writing on
             // would run past it, so the connection closes instead.
@@ -229,9 +311,29 @@ void simple_server_node::answer_batch()
         }
         finish_response(batch);
     }
+    batch_at = static_cast<int32_t>(cursor - in_buffer);
     io_buffer = out_buffer;
     io_buffer_size = out_size;
     start_logged_job(se_job_send, false);
+}
+
+void simple_server_node::send_next_piece()
+{
+    const int64_t count = std::min<int64_t>(file_end - file_at, out_size);
+    // The header promised the length the file had: a file that shrank
+    // cannot keep that promise, and only closing tells the client so.
+    if (!read_piece(file_fd, file_at, out_buffer, count)) {
+        log_event("error detected");
+        close_connection();
+        return;
+    }
+    file_at += count;
+    if (file_at == file_end)
+        close_file();
+    io_buffer = out_buffer;
+    io_buffer_size = out_size;
+    io_length = static_cast<int32_t>(count);
+    start_logged_job(se_job_send, turn_left());
 }
 
 simple_server_node::composed_t simple_server_node::answer(const request_t& request, batch_t& batch)
@@ -283,16 +385,23 @@ simple_server_node::composed_t simple_server_node::route(const request_t& reques
     text_map query;
     if (!parse_query(request.query_begin, request.query_end, nullptr, query))
         return composed_t::refused;
-    std::string file_path = settings.root + request.path;
+    // Browsers escape the blanks and brackets of recording names.
+    const std::string path = percent_decode(request.path);
+    std::string file_path = settings.root + path;
     if (!file_path.empty() && (file_path.back() == '/' || file_path.back() == '\\'))
         file_path += "index.htm";
     auto quality_value = query.find("q");
     if (quality_value != query.end())
         quality = read_decimal(quality_value->second);
-    if (path_depth(request.path) < 0)
+    if (path_depth(path) < 0)
         return short_response(batch, "403 Forbidden");
 
     std::string name = file_name(file_path);
+    if (path == media_index_name) {
+        // Behind other answers a list cut short waits for an empty buffer.
+        bool fits = route_media_index(batch.at, batch.room, io_length > 0, batch.length, batch.header_length);
+        return fits ? composed_t::response : composed_t::no_room;
+    }
     if (name == "preview.jpg" || name == "preview.mjpeg") {
         bool fits = (name == "preview.jpg" ? route_preview_jpg : route_preview_mjpeg)(
             *this, batch.at, batch.room, query, batch.length, batch.header_length);
@@ -326,37 +435,59 @@ simple_server_node::composed_t simple_server_node::serve_file(const std::string&
     // server step, or never end.
     if (!S_ISREG(status.st_mode))
         return short_response(batch, "404 Not Found");
-    return serve_regular_file(file_path, static_cast<int64_t>(status.st_size), status.st_mtime, batch);
+    return serve_regular_file(file_path, static_cast<int64_t>(status.st_size), status.st_mtime, request,
+                              batch);
 }
 
 simple_server_node::composed_t simple_server_node::serve_regular_file(const std::string& file_path,
                                                                       int64_t size,
                                                                       std::time_t modified,
+                                                                      const request_t& request,
                                                                       batch_t& batch)
 {
-    std::string extension = file_extension(file_path);
-    char header[512];
+    int64_t first = 0;
+    int64_t end = size;
+    byte_range_t range = parse_byte_range(value_of(request.headers, "Range"), size, first, end);
+    if (range == byte_range_t::unsatisfiable)
+        return short_response(batch, "416 Range Not Satisfiable",
+                              "Content-Range: bytes */" + std::to_string(size) + "\r\n");
+    char header[640];
+    char content_range[96] = "";
+    if (range == byte_range_t::partial)
+        std::snprintf(content_range, sizeof(content_range), "Content-Range: bytes %lli-%lli/%lli\r\n",
+                      static_cast<long long>(first), static_cast<long long>(end - 1),
+                      static_cast<long long>(size));
     int written = std::snprintf(header, sizeof(header),
-                                "HTTP/1.1 200 OK\r\nLast-Modified: %s\r\nContent-Type: %s\r\nContent-Length: %lli\r\n\r\n",
-                                http_date(modified).c_str(), mime_type(extension),
-                                static_cast<long long>(size));
+                                "HTTP/1.1 %s\r\nLast-Modified: %s\r\nContent-Type: %s\r\n%sContent-Length: %lli\r\n\r\n",
+                                range == byte_range_t::partial ? "206 Partial Content" : "200 OK",
+                                http_date(modified).c_str(), mime_type(file_extension(file_path)),
+                                content_range, static_cast<long long>(end - first));
     if (written < 0 || static_cast<size_t>(written) >= sizeof(header) || written > batch.room)
         return composed_t::no_room;
-    // 64-bit throughout: a file of any size is compared without overflow.
-    if (static_cast<int64_t>(written) + size > batch.room)
+    // Kept open while the pieces go out: a rotation or a deletion of the
+    // name meanwhile does not end the answer. Non-blocking, in case the name
+    // became a FIFO since its status was read.
+    int fd = open(file_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
         return short_response(batch, "500 Internal Server Error");
-    FILE* file = std::fopen(file_path.c_str(), "rb");
-    if (!file)
-        return short_response(batch, "500 Internal Server Error");
-    size_t read = size > 0 ? std::fread(batch.at + written, 1, static_cast<size_t>(size), file) : 0;
-    std::fclose(file);
+    const int64_t count = std::min(end - first, batch.room - written);
     // A file that shrank since its status was read would leave stale bytes
     // behind a Content-Length that promises the old size.
-    if (static_cast<int64_t>(read) != size)
+    if (!read_piece(fd, first, batch.at + written, count)) {
+        ::close(fd);
         return short_response(batch, "500 Internal Server Error");
+    }
     std::memcpy(batch.at, header, static_cast<size_t>(written));
     batch.header_length = written;
-    batch.length = static_cast<int32_t>(written + size);
+    batch.length = static_cast<int32_t>(written + count);
+    if (first + count == end) {
+        ::close(fd);
+    } else {
+        file_fd = fd;
+        file_at = first + count;
+        file_end = end;
+        ++file_senders;
+    }
     return composed_t::response;
 }
 
@@ -369,7 +500,8 @@ simple_server_node::composed_t simple_server_node::short_response(batch_t& batch
 
 void simple_server_node::finish_response(batch_t& batch)
 {
-    if (batch.length < 15 || std::memcmp(batch.at + 13, "OK", 2) != 0)
+    // 200 and 206 are the answers that carry what was asked for.
+    if (batch.length < 15 || (std::memcmp(batch.at + 9, "200", 3) != 0 && std::memcmp(batch.at + 9, "206", 3) != 0))
         log_event("error detected");
     log_block("header to send",
               std::string(batch.at, static_cast<size_t>(std::max(batch.header_length - 2, 0))));

@@ -1,9 +1,11 @@
 // simple_server_node: the HTTP side of one accepted connection. Receives
 // until the bytes end with an empty line, answers every pipelined request of
 // the batch (Basic authentication once per connection, routing, files) in
-// its output buffer, sends them with one job, and receives again. Runs on the
-// web server thread under server_lock; owned by the server, owns its two
-// buffers.
+// its output buffer, sends them with one job, and receives again. A file
+// answer larger than the room left goes out through the same buffer piece by
+// piece over later sends; the requests behind it are answered after it. Runs
+// on the web server thread under server_lock; owned by the server, owns its
+// two buffers and the descriptor of the file it is sending.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +58,14 @@ public:
     int32_t part_delay = 0;      // minimum spacing of stream parts, ms (frame_delay at creation)
     std::string boundary = "boundarydonotcross";  // multipart boundary of the stream
 
+    // The file answer under way, and the rest of the batch behind it.
+    int file_fd = -1;         // open while pieces of a file answer are still to be sent
+    int64_t file_at = 0;      // offset of the next piece
+    int64_t file_end = 0;     // offset just past the answer's last byte
+    int32_t batch_at = 0;     // offset in in_buffer of the first request not yet answered
+    int32_t batch_end = 0;    // offset in in_buffer where the received batch ends
+    int64_t turn_started = 0; // when this node's turn of the server step began, microseconds
+
 private:
     // What composing one response came to.
     enum class composed_t {
@@ -87,6 +97,10 @@ private:
     bool ends_with_empty_line() const;
     void answer_etx(bool abort_receive);
     void answer_batch();
+    void answer_rest();
+    void send_next_piece();
+    void close_file();
+    bool turn_left() const;
     bool parse_one(const char*& cursor, const char* end, request_t& request);
     composed_t answer(const request_t& request, batch_t& batch);
     bool credentials_match(const request_t& request) const;
@@ -95,7 +109,7 @@ private:
     composed_t route(const request_t& request, batch_t& batch);
     composed_t serve_file(const std::string& file_path, const request_t& request, batch_t& batch);
     composed_t serve_regular_file(const std::string& file_path, int64_t size, std::time_t modified,
-                                  batch_t& batch);
+                                  const request_t& request, batch_t& batch);
     composed_t short_response(batch_t& batch, const char* status, const std::string& extra = {});
     void finish_response(batch_t& batch);
     bool part_due() const;

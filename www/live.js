@@ -133,7 +133,7 @@
   function box_resized() {
     clearTimeout(resize_timer);
     resize_timer = setTimeout(function () {
-      if (box_size() !== opened_size)
+      if (location.hash !== "#media" && box_size() !== opened_size)
         open_stream();
     }, 500);
   }
@@ -142,5 +142,18 @@
   else
     window.addEventListener("resize", box_resized);
 
-  open_stream();
+  // The recordings view hides the picture: its stream is not kept open.
+  function follow_address() {
+    if (location.hash !== "#media") {
+      open_stream();
+      return;
+    }
+    generation++;
+    if (controller)
+      controller.abort();
+    controller = null;
+    stop_still();
+  }
+  window.addEventListener("hashchange", follow_address);
+  follow_address();
 })();

@@ -1,6 +1,7 @@
 // libFuzzer target: arbitrary bytes through the request parsers, and through
 // a web connection's whole batch handling over a socket pair (receive, empty
-// line detection, parsing, authentication, routing, files, the send).
+// line detection, parsing, authentication, routing, files and their ranges,
+// the send of a file in pieces).
 // Single-threaded; the node is stepped here the way the server step does.
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -28,6 +29,17 @@ void write_file(const std::string& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+// A range taken as partial must lie inside the file, for sizes around it.
+void check_range(const std::string& value)
+{
+    for (int64_t size : {int64_t(0), int64_t(1), int64_t(3000), int64_t(1) << 40}) {
+        int64_t first = -1, end = -1;
+        if (parse_byte_range(value, size, first, end) == byte_range_t::partial &&
+            !(0 <= first && first < end && end <= size))
+            std::abort();
+    }
+}
+
 // Every parser on the same bytes; the results themselves are not checked
 // (the sanitizers are the check), only their bounds.
 void parse_everything(const char* from, const char* to)
@@ -48,11 +60,14 @@ void parse_everything(const char* from, const char* to)
         parse_query(query_begin, query_end, nullptr, query);
         if (path_depth(path) > 0)
             std::abort();
+        json_escape(percent_decode(path));
         file_extension(path);
         mime_type(file_name(path));
         build_url(scheme, user, password, host, path, "", fragment);
     }
     base64_encode(from, static_cast<size_t>(to - from));
+    auto range = headers.find("Range");
+    check_range(range == headers.end() ? std::string(from, to) : range->second);
 }
 
 // Steps the node as the server step does until it closes or goes quiet,
@@ -89,7 +104,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     mkdir((root + "sub").c_str(), 0700);
     write_file(root + "index.htm", "<html>index</html>");
     write_file(root + "sub/index.htm", "sub");
-    write_file(root + "big.bin", std::string(3000, 'b'));
+    // Larger than the output buffer: it goes out in pieces.
+    write_file(root + "big.bin", std::string(10000, 'b'));
     write_file(root + "a.css", "x{}");
     settings.root = root;
     settings.sizeof_in = 2048;

@@ -88,6 +88,10 @@ public:
         return ended && pending.empty();
     }
 
+    // Takes whatever arrives within timeout_ms into pending; false when
+    // nothing did or the connection ended.
+    bool receive(int timeout_ms) { return fill(timeout_ms); }
+
     void close_now()
     {
         if (sock >= 0)

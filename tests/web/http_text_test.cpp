@@ -222,12 +222,62 @@ TEST(mime_type, exact_case_sensitive_table)
         {"jpg", "image/jpeg"},
         {"swf", "application/x-shockwave-flash"},
         {"css", "text/css"},
+        {"mp4", "video/mp4"},
+        {"json", "application/json"},
+        {"MP4", "application/octet-stream"},
         {"JPG", "application/octet-stream"},
         {"jpeg", "application/octet-stream"},
         {"", "application/octet-stream"},
     };
     for (const auto& c : cases)
         EXPECT_STREQ(mime_type(c.extension), c.type) << c.extension;
+}
+
+TEST(parse_byte_range, one_range_cut_to_the_file_anything_else_whole)
+{
+    struct {
+        const char* value;
+        int64_t size;
+        byte_range_t expected;
+        int64_t first, end;
+    } cases[] = {
+        {"bytes=0-99", 1000, byte_range_t::partial, 0, 100},
+        {"bytes=500-", 1000, byte_range_t::partial, 500, 1000},
+        {"bytes=990-5000", 1000, byte_range_t::partial, 990, 1000},
+        {"bytes=-10", 1000, byte_range_t::partial, 990, 1000},
+        {"bytes=-5000", 1000, byte_range_t::partial, 0, 1000},
+        {"bytes=999-999", 1000, byte_range_t::partial, 999, 1000},
+        {"bytes=1000-", 1000, byte_range_t::unsatisfiable, 0, 0},
+        {"bytes=99999999999999999999999-", 1000, byte_range_t::unsatisfiable, 0, 0},
+        {"bytes=-0", 1000, byte_range_t::unsatisfiable, 0, 0},
+        {"bytes=-10", 0, byte_range_t::unsatisfiable, 0, 0},
+        {"bytes=0-", 0, byte_range_t::unsatisfiable, 0, 0},
+        {"", 1000, byte_range_t::whole, 0, 0},
+        {"bytes=0-1,5-6", 1000, byte_range_t::whole, 0, 0},
+        {"bytes=9-1", 1000, byte_range_t::whole, 0, 0},
+        {"bytes=-", 1000, byte_range_t::whole, 0, 0},
+        {"bytes= 1-2", 1000, byte_range_t::whole, 0, 0},
+        {"Bytes=1-2", 1000, byte_range_t::whole, 0, 0},
+        {"bytes=1-2x", 1000, byte_range_t::whole, 0, 0},
+    };
+    for (const auto& c : cases) {
+        int64_t first = 0, end = 0;
+        EXPECT_EQ(parse_byte_range(c.value, c.size, first, end), c.expected) << c.value;
+        if (c.expected == byte_range_t::partial) {
+            EXPECT_EQ(first, c.first) << c.value;
+            EXPECT_EQ(end, c.end) << c.value;
+        }
+    }
+}
+
+TEST(escapes, percent_decoding_and_json_strings)
+{
+    EXPECT_EQ(percent_decode("rec/2026-01-02%2003-04-05%20(UTC).mp4"), "rec/2026-01-02 03-04-05 (UTC).mp4");
+    EXPECT_EQ(percent_decode("%2e%2E%2f%00"), std::string("../\0", 4));
+    EXPECT_EQ(percent_decode("100%"), "100%");
+    EXPECT_EQ(percent_decode("%4"), "%4");
+    EXPECT_EQ(percent_decode("%zz%41"), "%zzA");
+    EXPECT_EQ(json_escape(std::string("a\"b\\c\x01\x7f\n\xc3\xa9", 10)), "a\\\"b\\\\c\\u0001\\u007f\\u000a\xc3\xa9");
 }
 
 TEST(http_date, fixed_length_dates)
