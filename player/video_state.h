@@ -19,6 +19,9 @@ extern int32_t client_width;     // the main window's client size; the picture
 extern int32_t client_height;    // size in demo mode
 extern bool demo_mode_on;        // mirrors the demo timer's enabled state
 extern int32_t overlay_alpha;    // mirrors the alpha setting for the demo snapshot
+// How long the web server waits for a live picture that is on its way before
+// it gives up: the camera connect time, mirrored from the settings.
+extern int32_t picture_wait_ms;
 
 // The surface the player draws into: the main window, or null in daemon mode.
 // Set once while the main window is built, before the first connection.

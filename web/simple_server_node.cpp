@@ -113,7 +113,9 @@ bool simple_server_node::ends_with_empty_line() const
 void simple_server_node::on_step()
 {
     if (!is_busy()) {
-        if (streaming && part_due())
+        if (batch_waiting)
+            continue_batch();
+        else if (streaming && part_due() && !live_picture_pending(*this))
             send_stream_part(*this);
         return;
     }
@@ -182,19 +184,33 @@ bool simple_server_node::parse_one(const char*& cursor, const char* end, request
 
 void simple_server_node::answer_batch()
 {
-    const char* cursor = in_buffer;
-    const char* end = in_buffer + io_done;
-    batch_t batch{out_buffer, out_size};
+    batch_cursor = in_buffer;
+    batch_end = in_buffer + io_done;
+    batch_state = batch_t{out_buffer, out_size};
     io_length = 0;
-    while (cursor != end) {
+    continue_batch();
+}
+
+// Answers the batch's requests from batch_cursor on; a request whose
+// picture is on its way leaves the node idle, and on_step comes back here.
+void simple_server_node::continue_batch()
+{
+    batch_waiting = false;
+    while (batch_cursor != batch_end) {
+        const char* request_begin = batch_cursor;
         request_t request;
         // A broken request ends the batch: nothing is sent, not even the
         // responses composed for the requests before it.
-        if (!parse_one(cursor, end, request)) {
+        if (!parse_one(batch_cursor, batch_end, request)) {
             close_connection();
             return;
         }
-        composed_t composed = answer(request, batch);
+        composed_t composed = answer(request, batch_state);
+        if (composed == composed_t::later) {
+            batch_cursor = request_begin;
+            batch_waiting = true;
+            return;
+        }
         if (composed == composed_t::no_room) {
             // The output buffer cannot hold even this answer: writing on
             // would run past it, so the connection closes instead.
@@ -206,7 +222,7 @@ void simple_server_node::answer_batch()
             close_connection();
             return;
         }
-        finish_response(batch);
+        finish_response(batch_state);
     }
     io_buffer = out_buffer;
     io_buffer_size = out_size;
@@ -257,6 +273,8 @@ simple_server_node::composed_t simple_server_node::route(const request_t& reques
 
     std::string name = file_name(file_path);
     if (name == "preview.jpg" || name == "preview.mjpeg") {
+        if (live_picture_pending(*this))
+            return composed_t::later;
         bool fits = (name == "preview.jpg" ? route_preview_jpg : route_preview_mjpeg)(
             *this, batch.at, batch.room, query, batch.length, batch.header_length);
         return fits ? composed_t::response : composed_t::no_room;

@@ -52,6 +52,7 @@ public:
     int64_t last_part_time = 0;  // when the last part was due (or the header was prepared), stream_clock_ms
     int32_t part_delay = 0;      // minimum spacing of stream parts, ms (frame_delay at creation)
     std::string boundary = "boundarydonotcross";  // multipart boundary of the stream
+    int64_t picture_wait_start = 0;  // when the wait for a live picture began, stream_clock_ms; 0 = none
 
 private:
     // What composing one response came to.
@@ -59,6 +60,7 @@ private:
         response,  // a response of length/header_length stands at the write position
         no_room,   // not even a short response fits: the connection closes
         refused,   // the request is refused without a response: the connection closes
+        later,     // the picture it needs is on its way: the batch goes on in a later step
     };
     // The batch being answered: where the next response goes and its room.
     struct batch_t {
@@ -84,6 +86,7 @@ private:
     bool ends_with_empty_line() const;
     void answer_etx(bool abort_receive);
     void answer_batch();
+    void continue_batch();
     bool parse_one(const char*& cursor, const char* end, request_t& request);
     composed_t answer(const request_t& request, batch_t& batch);
     bool credentials_match(const request_t& request) const;
@@ -94,4 +97,10 @@ private:
     composed_t short_response(batch_t& batch, const char* status, const std::string& extra = {});
     void finish_response(batch_t& batch);
     bool part_due() const;
+
+    // A batch waiting for a live picture: where it stopped.
+    bool batch_waiting = false;
+    const char* batch_cursor = nullptr;  // the request to answer next
+    const char* batch_end = nullptr;     // the end of the received requests
+    batch_t batch_state{nullptr, 0};     // the responses composed so far
 };
