@@ -191,12 +191,16 @@ int differing_from_player(Tmain_form& form)
 {
     const int w = form.width(), h = form.height();
     std::vector<uint8_t> rows(size_t(w) * h * 3);
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    int32_t port = -1;
+    {
         mt_guard_t guard(player_lock);
-        const uint64_t serial = player_picture_serial(player_port);
+        port = player_port;
+    }
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        // The paint takes player_lock itself.
+        const uint64_t serial = player_picture_serial(port);
         const QImage image = grab_window(form);
-        if (!player_get_scaled_dib(player_port, w, h, rows.data(), w * 3) ||
-            player_picture_serial(player_port) != serial)
+        if (!player_get_scaled_dib(port, w, h, rows.data(), w * 3) || player_picture_serial(port) != serial)
             continue;  // a newer picture came in between
         int differ = 0;
         for (int y = 0; y < h; ++y)

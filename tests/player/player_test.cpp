@@ -287,6 +287,7 @@ TEST_F(player_test, nothing_is_decoded_without_a_consumer_and_a_late_one_gets_th
     // Only the packets from the last key frame on were decoded, and only the
     // newest picture was handed to the surface.
     EXPECT_LE(player_decoded_pictures() - decoded, fed - fps);
+    EXPECT_TRUE(wait_for([&] { return surface.ready.load() > 0; }, 1000));
     EXPECT_EQ(surface.ready.load(), 1);
 
     // The passing consumer's time ends: the picture goes with the decoding.
