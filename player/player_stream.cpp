@@ -436,7 +436,7 @@ bool player_stream_obj::convert_for(video_surface_t* s, const AVFrame* in, pictu
     buffer.stride = buffer.bgra_width * 4;
     buffer.bgra.resize(size_t(buffer.stride) * size_t(buffer.bgra_height) + scale_padding);
     if (!scaler.scale_padded(in, buffer.bgra_width, buffer.bgra_height, packed_layout_t::bgra,
-                             buffer.bgra.data(), buffer.stride))
+                             buffer.bgra.data(), buffer.stride, scale_filter_t::area))
         return false;
     buffer.has_bgra = true;
     return true;
