@@ -9,7 +9,8 @@
 class video_surface_t;
 
 // Guards player_port (and the opening and closing of its stream), the picture
-// and client sizes, and demo_mode_on. A leaf lock.
+// and client sizes, demo_mode_on, overlay_alpha and picture_wait_ms. A leaf
+// lock.
 extern mt_obj player_lock;
 
 extern int32_t player_port;      // open player stream, -1 = none
