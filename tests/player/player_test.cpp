@@ -264,7 +264,16 @@ TEST_F(player_test, nothing_is_decoded_without_a_consumer_and_a_late_one_gets_th
     const int32_t looked_at = open(nullptr);
     ASSERT_GE(looked_at, 0);
     feed(looked_at, *stream, 0, fed);
-    const std::vector<uint8_t> newest = last_fed_bmp(looked_at);
+    // Every fed packet decoded: the picture stands still.
+    ASSERT_TRUE(wait_for(
+        [&] {
+            const uint64_t before = player_picture_serial(looked_at);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            return before != 0 && player_picture_serial(looked_at) == before;
+        },
+        10000));
+    int32_t w = 0, h = 0;
+    const std::vector<uint8_t> newest = bmp_of(looked_at, &w, &h);
     ASSERT_TRUE(bmp_shows_pattern(newest));
     close_player(looked_at);
     ports.clear();
@@ -283,7 +292,6 @@ TEST_F(player_test, nothing_is_decoded_without_a_consumer_and_a_late_one_gets_th
 
     ASSERT_TRUE(player_want_pictures(2000));
     ASSERT_TRUE(player_wait_picture(port, 5000));
-    int32_t w = 0, h = 0;
     EXPECT_EQ(bmp_of(port, &w, &h), newest);
     // Only the packets from the last key frame on were decoded, and only the
     // newest picture was handed to the surface.
