@@ -163,9 +163,14 @@ TEST_F(player_test, surface_pictures_are_converted_at_the_surface_size)
     feed(port, *stream, 10, 14);
     ASSERT_TRUE(wait_for([&] { return player_picture_serial(port) > serial; }, 5000));
     ASSERT_TRUE(player_refresh(port));
-    std::lock_guard<std::mutex> lock(surface.mutex);
-    EXPECT_EQ(surface.drawn_width, width);
-    EXPECT_EQ(surface.drawn_height, height);
+    {
+        std::lock_guard<std::mutex> lock(surface.mutex);
+        EXPECT_EQ(surface.drawn_width, width);
+        EXPECT_EQ(surface.drawn_height, height);
+    }
+    // Decoding may go on: the port ends before the surface does.
+    close_player(port);
+    ports.clear();
 }
 
 TEST_F(player_test, scaled_bitmap_rows_match_the_picture)
@@ -301,6 +306,8 @@ TEST_F(player_test, nothing_is_decoded_without_a_consumer_and_a_late_one_gets_th
 
     // The passing consumer's time ends: the picture goes with the decoding.
     EXPECT_TRUE(wait_for([&] { return player_has_picture(port) == 0; }, 5000));
+    close_player(port);
+    ports.clear();
     player_hold_pictures(true);  // TearDown's release
 }
 
