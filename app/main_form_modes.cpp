@@ -294,6 +294,8 @@ void Tmain_form::changeEvent(QEvent* event)
         }, Qt::QueuedConnection);
     }
     QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        follow_visibility();
 }
 
 void Tmain_form::set_alpha(int32_t alpha)

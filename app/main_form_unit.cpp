@@ -11,6 +11,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QResizeEvent>
+#include <QShowEvent>
+#include <QHideEvent>
 #include <QScreen>
 #include <QStyle>
 
@@ -105,9 +107,7 @@ Tmain_form::Tmain_form()
     web_server_thread.start();
 
     sdk_init();
-    sdk_set_connect_time(static_cast<uint32_t>(settings.con_wait_time),
-                         static_cast<uint32_t>(settings.con_try_times));
-    sdk_set_reconnect(static_cast<uint32_t>(settings.recon_interval), 1);
+    apply_connect_settings();
 
     if (!runs_without_window()) {
         // Centred on the screen when first shown.
@@ -266,6 +266,17 @@ void Tmain_form::restart_web_server()
     }
 }
 
+void Tmain_form::apply_connect_settings()
+{
+    sdk_set_connect_time(static_cast<uint32_t>(settings.con_wait_time),
+                         static_cast<uint32_t>(settings.con_try_times));
+    sdk_set_reconnect(static_cast<uint32_t>(settings.recon_interval), 1);
+    // The web server waits as long for a live picture that is on its way.
+    player_lock.enter();
+    picture_wait_ms = settings.con_wait_time;
+    player_lock.leave();
+}
+
 void Tmain_form::set_demo_timer_enabled(bool on)
 {
     player_lock.enter();
@@ -309,6 +320,9 @@ bool Tmain_form::FormCloseQuery()
         toggle_recording();
     disconnect_camera();
     set_demo_timer_enabled(false);
+    if (looking)
+        player_hold_pictures(false);
+    looking = false;
     log_close();
     back_buffer = QImage();
     sdk_cleanup();
@@ -367,9 +381,7 @@ void Tmain_form::reconnect_camera()
 {
     release_camera();
     set_demo_timer_enabled(false);
-    sdk_set_connect_time(static_cast<uint32_t>(settings.con_wait_time),
-                         static_cast<uint32_t>(settings.con_try_times));
-    sdk_set_reconnect(static_cast<uint32_t>(settings.recon_interval), 1);
+    apply_connect_settings();
     if (opacity_value() != 0)
         set_transparency(os_major_version >= 6);
 
@@ -474,8 +486,45 @@ void Tmain_form::draw_picture(const uint8_t* bgra, int32_t width_px, int32_t hei
         return;
     // BGRA bytes in memory are Format_RGB32 on a little-endian machine.
     const QImage picture(bgra, width_px, height_px, stride, QImage::Format_RGB32);
+    // The player converts each picture at the client size: copied as it is.
+    // Only a picture smaller than the window, or one made before a resize,
+    // is scaled here.
+    if (width_px == width() && height_px == height()) {
+        active_painter->drawImage(0, 0, picture);
+        return;
+    }
     active_painter->setRenderHint(QPainter::SmoothPixmapTransform, true);
     active_painter->drawImage(QRect(0, 0, width(), height()), picture);
+}
+
+bool Tmain_form::drawing_size(int32_t* width_px, int32_t* height_px)
+{
+    *width_px = surface_width.load();
+    *height_px = surface_height.load();
+    return *width_px > 0 && *height_px > 0;
+}
+
+// The player decodes for the window only while it can be seen: not while it
+// is hidden (daemon mode, the tray) or minimised.
+void Tmain_form::follow_visibility()
+{
+    const bool visible = !closed && isVisible() && !isMinimized();
+    if (visible == looking)
+        return;
+    looking = visible;
+    player_hold_pictures(visible);
+}
+
+void Tmain_form::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    follow_visibility();
+}
+
+void Tmain_form::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    follow_visibility();
 }
 
 void Tmain_form::picture_ready(int32_t)
@@ -497,6 +546,8 @@ void Tmain_form::resizeEvent(QResizeEvent* event)
     client_width = size.width();
     client_height = size.height();
     player_lock.leave();
+    surface_width = size.width();
+    surface_height = size.height();
     back_buffer = QImage(size, QImage::Format_RGB32);
     repaint();
 }

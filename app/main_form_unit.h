@@ -110,6 +110,7 @@ public:
     // video_surface_t
     void picture_ready(int32_t port) override;
     void draw_picture(const uint8_t* bgra, int32_t width, int32_t height, int32_t stride) override;
+    bool drawing_size(int32_t* width, int32_t* height) override;
 
     uint32_t os_major_version = 0;  // 6 when translucent windows work, else 5
 
@@ -123,6 +124,8 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void create_components();
@@ -137,6 +140,8 @@ private:
     void release_camera();
     void apply_window_modes();
     void paint_fallback(QPainter& painter, int w, int h);
+    void follow_visibility();
+    void apply_connect_settings();
     void update_alpha_itm();
     void set_frameless(bool on);
     void start_system_drag();
@@ -167,6 +172,10 @@ private:
     QImage back_buffer;              // fallback picture, client size; null until resized
     QPainter* active_painter = nullptr;  // set during paintEvent for draw_picture
     std::atomic<bool> repaint_posted{false};  // one queued repaint at a time
+    // The client size for the decode thread, which must not wait for a lock.
+    std::atomic<int32_t> surface_width{0};
+    std::atomic<int32_t> surface_height{0};
+    bool looking = false;            // the window holds the player's pictures (visible, not minimised)
     bool closed = false;             // the close sequence has run
 };
 

@@ -31,21 +31,22 @@ start_rtsp_camera() {
     camera_url="rtsp://127.0.0.1:$(awk '/ready/ {print $2}' "$work/rtsp.out")/ch1/main"
 }
 
-# Starts kestrel in daemon mode in folder $work/$1, reading camera address
-# $2, with main_interval 10 and frame_delay 40; returns once it serves a
-# picture. Further arguments are configuration lines that come first (the
-# first occurrence of a key wins). The executable is $kestrel_exe, else the
-# build's. Sets kestrel_pid and kestrel_port.
+# Starts kestrel ($kestrel_exe, else the build's) in daemon mode in folder
+# $work/$1, reading camera address $2, with main_interval 10 and frame_delay
+# 40; further arguments are configuration lines that come first (the first
+# occurrence of a key wins). Returns once it serves a picture. Sets
+# kestrel_pid and kestrel_port.
 start_kestrel() {
-    local dir=$work/$1
+    local dir=$work/$1 camera=$2
+    shift 2
     kestrel_port=$(free_port)
     mkdir -p "$dir"
     cp "${kestrel_exe:-$build/kestrel}" "$dir/kestrel"
-    printf '%s\r\n' "${@:3}" daemon_mode=true demo=false ip=127.0.0.1 "port=$kestrel_port" main_interval=10 \
-        frame_delay=40 login=bench password=bench "root=$dir/" "ipc_ip=$2" >"$dir/kestrel.cfg"
+    printf '%s\r\n' "$@" daemon_mode=true demo=false ip=127.0.0.1 "port=$kestrel_port" main_interval=10 \
+        frame_delay=40 login=bench password=bench "root=$dir/" "ipc_ip=$camera" >"$dir/kestrel.cfg"
     (cd "$dir" && exec ./kestrel >/dev/null 2>&1) &
     kestrel_pid=$!
     pids+=("$kestrel_pid")
     wait_until curl -sf -u bench:bench -o /dev/null "http://127.0.0.1:$kestrel_port/preview.jpg?w=8&h=8" ||
-        { echo "kestrel has no picture from $2"; return 1; }
+        { echo "kestrel has no picture from $camera"; return 1; }
 }

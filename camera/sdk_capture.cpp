@@ -3,6 +3,7 @@
 // jpeg_params codes select. Called on the GUI thread, which is the thread
 // that makes and ends the camera connection (login_handle, preview_handle).
 #include "camera/sdk.h"
+#include "camera/sdk_preview.h"
 
 #include "player/picture_bitmap.h"
 #include "player/player.h"
@@ -56,6 +57,11 @@ bool sdk_capture_jpeg(int32_t login, int32_t, const jpeg_params_t* params, const
     }
     int32_t port = -1;
     if (!preview_port_of_login(login, port))
+        return false;
+    // Without a consumer the player decodes nothing: the photo's picture is
+    // decoded from the last key frame first, which takes a moment.
+    player_want_pictures(player_linger_ms);
+    if (!player_wait_picture(port, sdk_connect_limits().wait_ms))
         return false;
     const photo_size_t size = photo_sizes[params->img_size];
     FIBITMAP* photo = allocate_picture(size.width, size.height);

@@ -52,7 +52,8 @@ bool frame_scaler_t::set_up(context_t& c)
     if (k.out_width != k.in_width || k.out_height != k.in_height) {
         const AVPixelFormat planar = sws_isSupportedOutput(from) ? from : AV_PIX_FMT_YUV420P;
         c.resize = sws_getContext(k.in_width, k.in_height, from, k.out_width, k.out_height, planar,
-                                  SWS_BICUBIC, nullptr, nullptr, nullptr);
+                                  k.filter == scale_filter_t::area ? SWS_AREA : SWS_BICUBIC,
+                                  nullptr, nullptr, nullptr);
         c.middle = av_frame_alloc();
         if (!c.resize || !c.middle)
             return false;
@@ -76,10 +77,11 @@ bool frame_scaler_t::set_up(context_t& c)
 }
 
 frame_scaler_t::context_t* frame_scaler_t::context_for(const AVFrame* in, int32_t width,
-                                                       int32_t height, packed_layout_t layout)
+                                                       int32_t height, packed_layout_t layout,
+                                                       scale_filter_t filter)
 {
     const key_t key{in->width, in->height,   in->format, colorspace_of(in),
-                    in->color_range == AVCOL_RANGE_JPEG, width, height, layout};
+                    in->color_range == AVCOL_RANGE_JPEG, width, height, layout, filter};
     context_t* c = std::find_if(std::begin(contexts), std::end(contexts),
                                 [&](const context_t& c) { return c.pack && c.key == key; });
     if (c == std::end(contexts)) {
@@ -97,12 +99,13 @@ frame_scaler_t::context_t* frame_scaler_t::context_for(const AVFrame* in, int32_
 }
 
 bool frame_scaler_t::scale_padded(const AVFrame* in, int32_t width, int32_t height,
-                                  packed_layout_t layout, uint8_t* rows, int32_t stride)
+                                  packed_layout_t layout, uint8_t* rows, int32_t stride,
+                                  scale_filter_t filter)
 {
     if (!in || !rows || width < 1 || height < 1 || in->width < 1 || in->height < 1 ||
         stride < width * bytes_per_pixel(layout))
         return false;
-    context_t* c = context_for(in, width, height, layout);
+    context_t* c = context_for(in, width, height, layout, filter);
     if (!c)
         return false;
     const AVFrame* planes = in;

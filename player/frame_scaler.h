@@ -14,6 +14,10 @@ struct AVFrame;
 struct SwsContext;
 
 enum class packed_layout_t { bgra, bgr };
+// How a resize weighs the pixels: bicubic for the pictures that leave the
+// program (snapshots, photos); area, a box average that costs little more
+// than half as much, for the window, which converts every picture.
+enum class scale_filter_t { bicubic, area };
 
 // Room past the last row that scale_padded may write into.
 constexpr size_t scale_padding = 256;
@@ -34,7 +38,8 @@ public:
     // scale_padding bytes of room after the last row: the library's vector
     // code writes whole blocks of pixels, past the end of a row.
     bool scale_padded(const AVFrame* in, int32_t width, int32_t height, packed_layout_t layout,
-                      uint8_t* rows, int32_t stride);
+                      uint8_t* rows, int32_t stride,
+                      scale_filter_t filter = scale_filter_t::bicubic);
 
     // Memory kept between calls for the conversions last made.
     size_t kept_bytes() const;
@@ -47,6 +52,7 @@ private:
         bool full_range = false;
         int32_t out_width = 0, out_height = 0;
         packed_layout_t layout = packed_layout_t::bgra;
+        scale_filter_t filter = scale_filter_t::bicubic;
         bool operator==(const key_t&) const = default;
     };
     // A resize keeps the picture's own planar format and packs the small
@@ -59,7 +65,8 @@ private:
         SwsContext* pack = nullptr;    // to packed pixels at the output size
         uint64_t last_used = 0;
     };
-    context_t* context_for(const AVFrame* in, int32_t width, int32_t height, packed_layout_t layout);
+    context_t* context_for(const AVFrame* in, int32_t width, int32_t height, packed_layout_t layout,
+                           scale_filter_t filter);
     static bool set_up(context_t& c);
     static void release(context_t& c);
 

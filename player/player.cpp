@@ -11,6 +11,7 @@
 
 #include "player/ff_log.h"
 #include "player/frame_scaler.h"
+#include "player/picture_demand.h"
 #include "player/player_stream.h"
 
 #include "player/little_endian.h"
@@ -38,6 +39,20 @@ std::shared_ptr<player_stream_obj> stream_of(int32_t port)
         return nullptr;
     std::lock_guard<std::mutex> lock(ports_mutex);
     return ports[port].stream;
+}
+
+// Tells every open stream that the demand for pictures started or ended.
+void tell_streams()
+{
+    std::shared_ptr<player_stream_obj> streams[port_count];
+    {
+        std::lock_guard<std::mutex> lock(ports_mutex);
+        for (int32_t i = 0; i < port_count; i++)
+            streams[i] = ports[i].stream;
+    }
+    for (auto& stream : streams)
+        if (stream)
+            stream->demand_changed();
 }
 
 // Takes the open stream away from the port; the caller stops it.
@@ -92,7 +107,8 @@ bool player_get_port(int32_t* port)
     return false;
 }
 
-// Mode 0, live stream, is the one mode: data is decoded as it comes.
+// Mode 0, live stream, is the one mode: data is decoded as it comes, while
+// someone looks.
 bool player_set_stream_mode(int32_t port, uint32_t mode)
 {
     if (!valid(port) || mode != 0)
@@ -224,3 +240,25 @@ uint64_t player_picture_serial(int32_t port)
     auto picture = stream ? stream->picture() : nullptr;
     return picture ? picture->serial : 0;
 }
+
+bool player_hold_pictures(bool on)
+{
+    demand_hold(on);
+    tell_streams();
+    return true;
+}
+
+bool player_want_pictures(uint32_t linger_ms)
+{
+    if (demand_want(linger_ms))
+        tell_streams();
+    return true;
+}
+
+bool player_wait_picture(int32_t port, uint32_t timeout_ms)
+{
+    auto stream = stream_of(port);
+    return stream && stream->wait_picture(timeout_ms);
+}
+
+uint64_t player_decoded_pictures() { return pictures_decoded(); }

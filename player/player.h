@@ -9,7 +9,7 @@
 #include <cstdint>
 
 // What the player draws into: the main window, or nothing (null) in daemon
-// mode, where pictures are decoded but never drawn.
+// mode, where pictures are decoded only for the readers and never drawn.
 class video_surface_t {
 public:
     virtual ~video_surface_t() = default;
@@ -21,6 +21,16 @@ public:
     // picture: top-down BGRA rows of stride bytes each.
     virtual void draw_picture(const uint8_t* bgra, int32_t width, int32_t height,
                               int32_t stride) = 0;
+    // The size the surface shows pictures at (its client size); asked on
+    // the decode thread for every picture, so it must not block. Pictures
+    // are converted to it once, unless it is larger than the picture. False:
+    // the picture's own size.
+    virtual bool drawing_size(int32_t* width, int32_t* height)
+    {
+        (void)width;
+        (void)height;
+        return false;
+    }
 };
 
 // Size of the header in front of player_get_bmp's rows.
@@ -52,3 +62,24 @@ bool player_get_scaled_dib(int32_t port, int32_t width, int32_t height, uint8_t*
 // Grows by one with every newly decoded picture of the port; lets the web
 // side reuse a JPEG while the picture it was made from is still current.
 uint64_t player_picture_serial(int32_t port);
+
+// Demand. Ports decode only while someone looks at their pictures; without
+// a consumer the data still arrives (and is recorded), the packets since the
+// most recent key frame are kept, nothing is decoded and the ports have no
+// picture (player_has_picture gives 0: an old picture is not the current
+// one). When a consumer comes, a port decodes from the kept key frame as
+// fast as it can and shows its first picture once it has caught up.
+// A lasting consumer (a visible window): on starts looking, off stops; each
+// on needs its off.
+bool player_hold_pictures(bool on);
+// A passing consumer (a single picture, a stream part, a photo): pictures
+// are decoded for linger_ms from now at least.
+bool player_want_pictures(uint32_t linger_ms);
+// How long a passing consumer keeps the decoding on: a page that polls
+// single pictures does not pay the start for each.
+constexpr uint32_t player_linger_ms = 5000;
+// Waits up to timeout_ms for the port to have a picture; for callers that
+// may block (a photo). Call player_want_pictures first.
+bool player_wait_picture(int32_t port, uint32_t timeout_ms);
+// Pictures decoded since start, all ports together: what demand saves.
+uint64_t player_decoded_pictures();

@@ -5,12 +5,15 @@
 #include "player/player_stream.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <limits>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "player/picture_demand.h"
 #include "settings/log.h"
 
 namespace {
@@ -27,8 +30,13 @@ constexpr uint32_t key_wait_limit = 300;
 constexpr int64_t max_picture_pixels = 8192LL * 4352;
 // Buffers kept for reuse: the one shown, the one a reader holds, the next.
 constexpr size_t pool_size = 3;
+// The packets since the last key frame kept for a consumer's start: more
+// than a key-frame interval of 10 s at 25 fps, and up to a high bit rate.
+constexpr size_t kept_max_packets = 600;
+constexpr size_t kept_max_bytes = 32u << 20;
 
 std::atomic<uint64_t> picture_serials{0};  // the last serial handed out
+std::atomic<uint64_t> decoded_pictures{0};  // pictures out of any decoder
 
 void free_packet(AVPacket* packet) { av_packet_free(&packet); }
 
@@ -42,11 +50,17 @@ player_stream_obj::player_stream_obj(int32_t port, uint32_t queue_bytes)
 player_stream_obj::~player_stream_obj()
 {
     stop();
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        drop_kept();
+    }
     avcodec_free_context(&decoder);
     av_frame_free(&frame);
 }
 
 picture_t::~picture_t() { av_frame_free(&frame); }
+
+uint64_t pictures_decoded() { return decoded_pictures.load(); }
 
 bool player_stream_obj::open(const stream_header_t& header)
 {
@@ -109,6 +123,8 @@ void player_stream_obj::end_thread()
         waiting_for_key = true;
         dropped_while_waiting = 0;
         gap = true;
+        decoding = false;
+        catching_up = false;
     }
     queue_ready.notify_all();
     if (thread.joinable())
@@ -123,6 +139,72 @@ void player_stream_obj::drop_queue()
         free_packet(p);
     queue.clear();
     queued_bytes = 0;
+}
+
+// Caller holds queue_mutex. A key packet starts the kept packets afresh;
+// past the budget they are dropped until the next one, so a consumer that
+// comes then waits for it.
+void player_stream_obj::keep(AVPacket* packet, bool key)
+{
+    if (key) {
+        drop_kept();
+        kept_usable = true;
+    } else if (!key_flags_seen) {
+        // A source without key marks: the last packets, whatever they are;
+        // the decoder shows nothing before a picture that stands alone.
+        kept_usable = true;
+        while (!kept.empty() && (kept.size() >= kept_max_packets ||
+                                 kept_bytes + size_t(packet->size) > kept_max_bytes)) {
+            kept_bytes -= size_t(kept.front()->size);
+            free_packet(kept.front());
+            kept.pop_front();
+        }
+    } else if (kept.size() >= kept_max_packets || kept_bytes + size_t(packet->size) > kept_max_bytes) {
+        drop_kept();
+    }
+    if (!kept_usable) {
+        free_packet(packet);
+        return;
+    }
+    kept.push_back(packet);
+    kept_bytes += size_t(packet->size);
+}
+
+// Caller holds queue_mutex.
+void player_stream_obj::drop_kept()
+{
+    for (AVPacket* p : kept)
+        free_packet(p);
+    kept.clear();
+    kept_bytes = 0;
+    kept_usable = false;
+}
+
+// Caller holds queue_mutex; the queue takes packet or frees it. False when
+// it is dropped.
+bool player_stream_obj::enqueue(AVPacket* packet)
+{
+    const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    const bool full = !queue.empty() &&
+                      (queue.size() >= queue_max_packets + catch_up_packets ||
+                       queued_bytes + size_t(packet->size) > queue_limit + catch_up_bytes);
+    if (full) {
+        // Old data is worth less than new: start again from the next key frame.
+        drop_queue();
+        waiting_for_key = true;
+        dropped_while_waiting = 0;
+        gap = true;
+        catching_up = false;
+    }
+    if (waiting_for_key && !key && (key_flags_seen || dropped_while_waiting < key_wait_limit)) {
+        dropped_while_waiting++;
+        free_packet(packet);
+        return false;
+    }
+    waiting_for_key = false;
+    queue.push_back(packet);
+    queued_bytes += size_t(packet->size);
+    return true;
 }
 
 bool player_stream_obj::input(const uint8_t* bytes, uint32_t length)
@@ -141,30 +223,87 @@ bool player_stream_obj::input(const uint8_t* bytes, uint32_t length)
     const bool key = (in.flags & stream_packet_key) != 0;
     if (key)
         packet->flags |= AV_PKT_FLAG_KEY;
+    // The queue shares the payload with the kept copy.
+    AVPacket* queued = nullptr;
 
     std::unique_lock<std::mutex> lock(queue_mutex);
     key_flags_seen = key_flags_seen || key;
-    const bool full = !queue.empty() &&
-                      (queue.size() >= queue_max_packets || queued_bytes + in.size > queue_limit);
-    if (full) {
-        // Old data is worth less than new: start again from the next key frame.
-        drop_queue();
-        waiting_for_key = true;
-        dropped_while_waiting = 0;
-        gap = true;
+    bool accepted = true;
+    bool wake = false;
+    if (decoding) {
+        queued = av_packet_clone(packet);
+        accepted = queued && enqueue(queued);
+        wake = accepted;
+    } else {
+        // Nobody looked so far; the decode thread starts when someone does.
+        wake = demand_active(demand_clock_ms());
     }
-    if (waiting_for_key && !key && (key_flags_seen || dropped_while_waiting < key_wait_limit)) {
-        dropped_while_waiting++;
-        lock.unlock();
-        free_packet(packet);
-        return false;
-    }
-    waiting_for_key = false;
-    queue.push_back(packet);
-    queued_bytes += in.size;
+    keep(packet, key);
     lock.unlock();
-    queue_ready.notify_one();
-    return true;
+    if (wake)
+        queue_ready.notify_one();
+    return accepted;
+}
+
+// Caller holds queue_mutex. Decoding starts at the kept key frame; the
+// pictures before the newest are decoded but not shown.
+void player_stream_obj::start_decoding()
+{
+    decoding = true;
+    drop_queue();
+    gap = true;
+    catch_up_bytes = kept_bytes;
+    catch_up_packets = kept.size();
+    catching_up = kept_usable && !kept.empty();
+    waiting_for_key = !catching_up;
+    dropped_while_waiting = 0;
+    if (!catching_up)
+        return;
+    for (AVPacket* p : kept) {
+        AVPacket* copy = av_packet_clone(p);
+        if (!copy)
+            break;
+        queue.push_back(copy);
+        queued_bytes += size_t(copy->size);
+    }
+}
+
+// Caller holds queue_mutex; decode thread. The picture is dropped with the
+// decoder's state: when someone looks again, an old picture is not the
+// current one.
+void player_stream_obj::stop_decoding()
+{
+    decoding = false;
+    catching_up = false;
+    drop_queue();
+    avcodec_flush_buffers(decoder);
+    shown_key = false;
+    {
+        std::lock_guard<std::mutex> picture_lock(picture_mutex);
+        latest.reset();
+    }
+    pool.clear();
+}
+
+// Caller holds queue_mutex. Returns on new input, a change of demand, stop,
+// or when a passing consumer's time ends.
+void player_stream_obj::wait_for_work(std::unique_lock<std::mutex>& lock)
+{
+    const int64_t deadline = demand_deadline();
+    if (!decoding || deadline == std::numeric_limits<int64_t>::max()) {
+        queue_ready.wait(lock);
+        return;
+    }
+    const int64_t left = std::max<int64_t>(deadline - demand_clock_ms(), 1);
+    queue_ready.wait_for(lock, std::chrono::milliseconds(left));
+}
+
+void player_stream_obj::demand_changed()
+{
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+    }
+    queue_ready.notify_all();
 }
 
 // The next packet, or null when the thread must end. A gap in the input is
@@ -172,9 +311,18 @@ bool player_stream_obj::input(const uint8_t* bytes, uint32_t length)
 AVPacket* player_stream_obj::pop()
 {
     std::unique_lock<std::mutex> lock(queue_mutex);
-    queue_ready.wait(lock, [this] { return stopping || !queue.empty(); });
-    if (stopping)
-        return nullptr;
+    for (;;) {
+        if (stopping)
+            return nullptr;
+        const bool wanted = demand_active(demand_clock_ms());
+        if (decoding && !wanted)
+            stop_decoding();
+        else if (!decoding && wanted)
+            start_decoding();
+        if (decoding && !queue.empty())
+            break;
+        wait_for_work(lock);
+    }
     if (gap) {
         gap = false;
         avcodec_flush_buffers(decoder);
@@ -183,6 +331,13 @@ AVPacket* player_stream_obj::pop()
     AVPacket* packet = queue.front();
     queue.pop_front();
     queued_bytes -= size_t(packet->size);
+    // Caught up once the decoder has every packet that came so far.
+    if (queue.empty() && catching_up) {
+        catching_up = false;
+        catch_up_bytes = 0;
+        catch_up_packets = 0;
+    }
+    showing = !catching_up;
     return packet;
 }
 
@@ -200,10 +355,11 @@ void player_stream_obj::decode(AVPacket* packet)
     if (avcodec_send_packet(decoder, packet) < 0)
         return;
     while (avcodec_receive_frame(decoder, frame) == 0) {
+        decoded_pictures++;
         if (!shown_key)
             shown_key = frame->key_frame || frame->pict_type == AV_PICTURE_TYPE_I;
         const bool damaged = frame->decode_error_flags || (frame->flags & AV_FRAME_FLAG_CORRUPT);
-        if (shown_key && !damaged)
+        if (showing && shown_key && !damaged)
             show(frame);
         av_frame_unref(frame);
     }
@@ -237,31 +393,66 @@ void player_stream_obj::show(const AVFrame* in)
         return;
     buffer->width = in->width;
     buffer->height = in->height;
-    buffer->stride = in->width * 4;
     // Only a surface draws every picture; without one (daemon mode) the
     // readers convert the few pictures they ask for, at the size they need.
     video_surface_t* s = surface.load();
     buffer->has_bgra = false;
-    if (s) {
-        buffer->bgra.resize(size_t(buffer->stride) * size_t(buffer->height) + scale_padding);
-        if (!scaler.scale_padded(in, in->width, in->height, packed_layout_t::bgra,
-                                 buffer->bgra.data(), buffer->stride))
-            return;
-        buffer->has_bgra = true;
-    }
+    if (s && !convert_for(s, in, *buffer))
+        return;
     buffer->serial = ++picture_serials;
     {
         std::lock_guard<std::mutex> lock(picture_mutex);
         latest = buffer;
     }
+    published.notify_all();
     if (s)
         s->picture_ready(port);
+}
+
+namespace {
+
+// The size a surface's picture is converted to: the surface's own, so the
+// paint copies it without scaling, unless that is larger than the picture
+// (the paint may scale up; converting up would cost more for nothing).
+void surface_size(video_surface_t* s, int32_t picture_width, int32_t picture_height,
+                  int32_t& width, int32_t& height)
+{
+    width = picture_width;
+    height = picture_height;
+    int32_t w = 0;
+    int32_t h = 0;
+    if (s->drawing_size(&w, &h) && w > 0 && h > 0 && w <= picture_width && h <= picture_height) {
+        width = w;
+        height = h;
+    }
+}
+
+}  // namespace
+
+// One conversion from the decoded planes to BGRA at the surface's size.
+bool player_stream_obj::convert_for(video_surface_t* s, const AVFrame* in, picture_t& buffer)
+{
+    surface_size(s, in->width, in->height, buffer.bgra_width, buffer.bgra_height);
+    buffer.stride = buffer.bgra_width * 4;
+    buffer.bgra.resize(size_t(buffer.stride) * size_t(buffer.bgra_height) + scale_padding);
+    if (!scaler.scale_padded(in, buffer.bgra_width, buffer.bgra_height, packed_layout_t::bgra,
+                             buffer.bgra.data(), buffer.stride, scale_filter_t::area))
+        return false;
+    buffer.has_bgra = true;
+    return true;
 }
 
 std::shared_ptr<const picture_t> player_stream_obj::picture() const
 {
     std::lock_guard<std::mutex> lock(picture_mutex);
     return latest;
+}
+
+bool player_stream_obj::wait_picture(uint32_t timeout_ms) const
+{
+    std::unique_lock<std::mutex> lock(picture_mutex);
+    return published.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                              [this] { return latest != nullptr; });
 }
 
 bool player_stream_obj::refresh() const
@@ -271,14 +462,17 @@ bool player_stream_obj::refresh() const
     if (!s || !p)
         return false;
     if (p->has_bgra) {
-        s->draw_picture(p->bgra.data(), p->width, p->height, p->stride);
+        s->draw_picture(p->bgra.data(), p->bgra_width, p->bgra_height, p->stride);
         return true;
     }
     // Decoded before the surface came: converted here, once.
-    std::vector<uint8_t> bgra(size_t(p->stride) * size_t(p->height));
-    if (!thread_scaler().scale(p->frame, p->width, p->height, packed_layout_t::bgra, bgra.data(),
-                               p->stride))
+    int32_t width = 0;
+    int32_t height = 0;
+    surface_size(s, p->width, p->height, width, height);
+    const int32_t stride = width * 4;
+    std::vector<uint8_t> bgra(size_t(stride) * size_t(height));
+    if (!thread_scaler().scale(p->frame, width, height, packed_layout_t::bgra, bgra.data(), stride))
         return false;
-    s->draw_picture(bgra.data(), p->width, p->height, p->stride);
+    s->draw_picture(bgra.data(), width, height, stride);
     return true;
 }

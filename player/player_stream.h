@@ -1,10 +1,15 @@
 // Internal to the player layer: one open stream of a port. Data blocks come
-// in on the camera layer's thread into a bounded queue; a decode thread of
-// its own decodes them, keeps the latest picture as decoded and tells the
-// video surface; while a surface shows the pictures, each is also converted
-// to BGRA on the decode thread, ready to draw. Picture queries come from any thread. The
-// port table owns the stream through a shared pointer, so a data block being
-// queued keeps it alive while another thread closes the port.
+// in on the camera layer's thread; the packets since the most recent key
+// frame are kept (bounded in bytes). While someone looks at pictures
+// (picture_demand.h) a decode thread of its own decodes them from a bounded
+// queue: it starts from the kept key frame, catches up without showing
+// anything, then keeps the latest picture as decoded and tells the video
+// surface; while a surface shows the pictures, each is also converted to
+// BGRA at the surface's size on the decode thread, ready to draw. Without a
+// consumer nothing is decoded and no picture is kept. Picture queries come
+// from any thread. The port table owns the stream through a shared pointer,
+// so a data block being queued keeps it alive while another thread closes
+// the port.
 #pragma once
 
 #include <atomic>
@@ -33,13 +38,18 @@ struct picture_t {
     picture_t& operator=(const picture_t&) = delete;
 
     AVFrame* frame = nullptr;   // the decoded picture, a reference of its own
-    std::vector<uint8_t> bgra;  // height top-down rows of stride bytes (then padding), when has_bgra
+    std::vector<uint8_t> bgra;  // bgra_height top-down rows of stride bytes (then padding), when has_bgra
     bool has_bgra = false;      // converted for the surface on the decode thread
-    int32_t width = 0;
+    int32_t width = 0;          // the decoded picture's size
     int32_t height = 0;
-    int32_t stride = 0;         // bytes per BGRA row, width * 4
+    int32_t bgra_width = 0;     // the size it was converted to for the surface
+    int32_t bgra_height = 0;
+    int32_t stride = 0;         // bytes per BGRA row, bgra_width * 4
     uint64_t serial = 0;        // grows with every published picture, across ports
 };
+
+// Pictures out of every stream's decoder since start.
+uint64_t pictures_decoded();
 
 class player_stream_obj {
 public:
@@ -57,19 +67,31 @@ public:
     void stop();
     // Queues one data block; false when it is malformed or dropped.
     bool input(const uint8_t* bytes, uint32_t length);
-    // The latest picture, null before the first one.
+    // The latest picture, null before the first one and while nobody
+    // looks (an old picture is not the current one).
     std::shared_ptr<const picture_t> picture() const;
+    // Waits up to timeout_ms for a picture.
+    bool wait_picture(uint32_t timeout_ms) const;
     // Draws the latest picture into the surface on the calling thread.
     bool refresh() const;
+    // The demand for pictures changed: the decode thread looks again.
+    void demand_changed();
 
 private:
     void end_thread();
     void run();
     AVPacket* pop();
+    void wait_for_work(std::unique_lock<std::mutex>& lock);
+    void start_decoding();
+    void stop_decoding();
     void decode(AVPacket* packet);
     void show(const AVFrame* frame);
+    bool convert_for(video_surface_t* s, const AVFrame* in, picture_t& buffer);
     std::shared_ptr<picture_t> take_buffer();
     void drop_queue();
+    void keep(AVPacket* packet, bool key);
+    void drop_kept();
+    bool enqueue(AVPacket* packet);
 
     const int32_t port;             // the port number handed to the surface
     const size_t queue_limit;       // bytes the queue may hold
@@ -80,6 +102,7 @@ private:
     std::thread thread;                 // the decode thread, while playing
     std::atomic<video_surface_t*> surface{nullptr};  // where pictures go, may be null
     bool shown_key = false;         // a key frame was shown since the last gap (decode thread)
+    bool showing = false;           // caught up: decoded pictures are shown (decode thread)
 
     // The input queue.
     std::mutex queue_mutex;               // guards the members up to the blank line
@@ -91,9 +114,17 @@ private:
     bool key_flags_seen = false;          // the source marks key packets at all
     uint32_t dropped_while_waiting = 0;   // packets dropped since waiting began
     bool gap = false;                     // packets were dropped: the decoder restarts
+    bool decoding = false;                // a consumer looks: the queue is fed and decoded
+    bool catching_up = false;             // the queue began with the kept packets, not yet all decoded
+    size_t catch_up_bytes = 0;            // room the kept packets add to the queue's budget meanwhile
+    size_t catch_up_packets = 0;
+    std::deque<AVPacket*> kept;           // the packets since the most recent key frame
+    size_t kept_bytes = 0;                // their payload bytes
+    bool kept_usable = false;             // kept begins with a key frame (or the source marks none)
 
     // The latest picture.
     mutable std::mutex picture_mutex;         // guards latest
-    std::shared_ptr<picture_t> latest;        // null before the first picture
+    mutable std::condition_variable published;  // a picture was published
+    std::shared_ptr<picture_t> latest;        // null before the first picture and while idle
     std::vector<std::shared_ptr<picture_t>> pool;  // buffers reused for new pictures
 };

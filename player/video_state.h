@@ -9,7 +9,8 @@
 class video_surface_t;
 
 // Guards player_port (and the opening and closing of its stream), the picture
-// and client sizes, and demo_mode_on. A leaf lock.
+// and client sizes, demo_mode_on, overlay_alpha and picture_wait_ms. A leaf
+// lock.
 extern mt_obj player_lock;
 
 extern int32_t player_port;      // open player stream, -1 = none
@@ -19,6 +20,9 @@ extern int32_t client_width;     // the main window's client size; the picture
 extern int32_t client_height;    // size in demo mode
 extern bool demo_mode_on;        // mirrors the demo timer's enabled state
 extern int32_t overlay_alpha;    // mirrors the alpha setting for the demo snapshot
+// How long the web server waits for a live picture that is on its way before
+// it gives up: the camera connect time, mirrored from the settings.
+extern int32_t picture_wait_ms;
 
 // The surface the player draws into: the main window, or null in daemon mode.
 // Set once while the main window is built, before the first connection.

@@ -4,6 +4,7 @@
 // demo state and the picture size.
 #include "web/live_picture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -73,6 +74,31 @@ bool internal_error(char* at, int64_t room, int32_t& length, int32_t& header_len
 }
 
 }  // namespace
+
+bool live_picture_pending(simple_server_node& node)
+{
+    int32_t wait_ms = 0;
+    {
+        mt_guard_t guard(player_lock);
+        if (demo_mode_on || player_port < 0)
+            wait_ms = -1;
+        else {
+            // A stream keeps the player decoding between its parts.
+            const uint32_t between_parts = node.streaming ? uint32_t(node.part_delay) : 0;
+            player_want_pictures(player_linger_ms + std::min<uint32_t>(between_parts, 3600000));
+            if (player_has_picture(player_port) == 0)
+                wait_ms = picture_wait_ms;
+        }
+    }
+    const int64_t now = stream_clock_ms();
+    if (wait_ms <= 0 || (node.picture_wait_start != 0 && now - node.picture_wait_start >= wait_ms)) {
+        node.picture_wait_start = 0;
+        return false;
+    }
+    if (node.picture_wait_start == 0)
+        node.picture_wait_start = now;
+    return true;
+}
 
 // The engine's clock, so that a part's due time and the server's wait agree.
 int64_t stream_clock_ms() { return se_clock_ms(); }

@@ -25,5 +25,13 @@ bool route_preview_mjpeg(simple_server_node& node, char* at, int64_t room, const
 // into the output buffer closes the connection.
 void send_stream_part(simple_server_node& node);
 
+// Asks the player for pictures and tells whether the node's live picture is
+// still on its way (the player catches up from its last key frame): the
+// request or stream part is then made in a later step, as a stream waits
+// for its next part. False when the picture is there, in demo mode, and
+// when none can come: no camera, or none within the connect time (the
+// route then answers "500 Internal Server Error").
+bool live_picture_pending(simple_server_node& node);
+
 // Milliseconds of a monotonic clock: the time base of the part delay.
 int64_t stream_clock_ms();

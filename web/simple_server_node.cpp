@@ -23,6 +23,10 @@
 namespace {
 const char* const separator_line = "//---------------------------------------------------------------------------\n";
 
+// How often a node whose live picture is on its way looks again: the
+// player's catch-up from a key frame takes tens of milliseconds.
+constexpr int64_t picture_recheck_ms = 5;
+
 // A buffer of the configured size; none (and size 0) when the size is not
 // positive or the memory cannot be had, so a bad setting cannot throw.
 char* allocate(int32_t& size)
@@ -183,7 +187,9 @@ void simple_server_node::on_step()
     if (!is_immediate())
         turn_started = now_us();
     if (!is_busy()) {
-        if (streaming && part_due())
+        if (batch_waiting)
+            answer_rest();
+        else if (streaming && part_due() && !live_picture_pending(*this))
             send_stream_part(*this);
         return;
     }
@@ -197,6 +203,8 @@ se_interest_t simple_server_node::wait_interest() const
     se_interest_t interest = se_server_node::wait_interest();
     if (batch_received())
         interest.due_ms = 0;
+    else if (picture_wait_start != 0 && !is_busy())
+        interest.due_ms = stream_clock_ms() + picture_recheck_ms;  // the player catches up meanwhile
     else if (streaming && !is_busy())
         interest.due_ms = next_part_time();
     return interest;
@@ -274,6 +282,7 @@ void simple_server_node::answer_batch()
 
 void simple_server_node::answer_rest()
 {
+    batch_waiting = false;
     const char* cursor = in_buffer + batch_at;
     const char* end = in_buffer + batch_end;
     batch_t batch{out_buffer, out_size};
@@ -292,7 +301,14 @@ void simple_server_node::answer_rest()
             return;
         }
         composed_t composed = answer(request, batch);
-        if (composed == composed_t::no_room && io_length > 0) {
+        if (composed == composed_t::later && io_length == 0) {
+            // The picture is on its way: the node rests and on_step asks again.
+            auth_attempts = attempts;
+            batch_at = static_cast<int32_t>(request_begin - in_buffer);
+            batch_waiting = true;
+            return;
+        }
+        if ((composed == composed_t::no_room || composed == composed_t::later) && io_length > 0) {
             // Answered again from an empty buffer once this one is sent.
             auth_attempts = attempts;
             cursor = request_begin;
@@ -403,6 +419,8 @@ simple_server_node::composed_t simple_server_node::route(const request_t& reques
         return fits ? composed_t::response : composed_t::no_room;
     }
     if (name == "preview.jpg" || name == "preview.mjpeg") {
+        if (live_picture_pending(*this))
+            return composed_t::later;
         bool fits = (name == "preview.jpg" ? route_preview_jpg : route_preview_mjpeg)(
             *this, batch.at, batch.room, query, batch.length, batch.header_length);
         return fits ? composed_t::response : composed_t::no_room;

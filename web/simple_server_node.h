@@ -57,6 +57,7 @@ public:
     int64_t last_part_time = 0;  // when the last part was due (or the header was prepared), stream_clock_ms
     int32_t part_delay = 0;      // minimum spacing of stream parts, ms (frame_delay at creation)
     std::string boundary = "boundarydonotcross";  // multipart boundary of the stream
+    int64_t picture_wait_start = 0;  // when the wait for a live picture began, stream_clock_ms; 0 = none
 
     // The file answer under way, and the rest of the batch behind it.
     int file_fd = -1;         // open while pieces of a file answer are still to be sent
@@ -72,6 +73,7 @@ private:
         response,  // a response of length/header_length stands at the write position
         no_room,   // not even a short response fits: the connection closes
         refused,   // the request is refused without a response: the connection closes
+        later,     // the picture it needs is on its way: the batch goes on in a later step
     };
     // The batch being answered: where the next response goes and its room.
     struct batch_t {
@@ -115,4 +117,7 @@ private:
     bool part_due() const;
     int64_t next_part_time() const;
     bool batch_received() const;
+
+    // The batch rests at batch_at until its live picture comes.
+    bool batch_waiting = false;
 };

@@ -11,6 +11,10 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
 #include "app/form_timer.h"
 #include "app/main_form_unit.h"
 #include "player/player.h"
@@ -164,21 +168,65 @@ TEST(window, menu_hides_recording_and_photo_without_preview_and_shows_alpha)
     form.FormCloseQuery();
 }
 
-TEST(window, shows_the_camera_picture_once_the_player_has_one)
+bool window_has_picture()
+{
+    mt_guard_t guard(player_lock);
+    return preview_handle >= 0 && player_port >= 0 && player_has_picture(player_port) != 0;
+}
+
+bool wait_window(const std::function<bool()>& cond)
+{
+    for (int i = 0; i < 400; ++i) {
+        if (cond())
+            return true;
+        QTest::qWait(25);
+    }
+    return cond();
+}
+
+// The window's picture against the player's own scaling of the same
+// picture to the client size, as 24-bit bottom-up rows: pixels that differ
+// by more than the two filters' edges do (the window's box average, the
+// snapshot's bicubic); colours or rows out of place differ everywhere.
+int differing_from_player(Tmain_form& form)
+{
+    const int w = form.width(), h = form.height();
+    std::vector<uint8_t> rows(size_t(w) * h * 3);
+    int32_t port = -1;
+    {
+        mt_guard_t guard(player_lock);
+        port = player_port;
+    }
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        // The paint takes player_lock itself.
+        const uint64_t serial = player_picture_serial(port);
+        const QImage image = grab_window(form);
+        if (!player_get_scaled_dib(port, w, h, rows.data(), w * 3) || player_picture_serial(port) != serial)
+            continue;  // a newer picture came in between
+        int differ = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const QRgb p = image.pixel(x, y);
+                const uint8_t* b = rows.data() + (size_t(h - 1 - y) * w + x) * 3;
+                differ += std::abs(qBlue(p) - b[0]) > 48 || std::abs(qGreen(p) - b[1]) > 48 ||
+                          std::abs(qRed(p) - b[2]) > 48;
+            }
+        return differ;
+    }
+    return -1;
+}
+
+// The camera picture (larger than the window, so converted once to the
+// client size and drawn as it is), its colours and orientation; minimised,
+// the window stops the decoding, and restored it shows the live picture.
+TEST(window, shows_the_camera_picture_at_the_client_size_and_again_after_minimising)
 {
     std::vector<std::string> cfg = quiet_cfg(false);
-    cfg[3] = "ipc_ip=test://320x240@25";
+    cfg[3] = "ipc_ip=test://640x480@25";
     write_own_cfg(cfg);
     Tmain_form form;
     // The first attempt runs 100 ms after the loop starts; the picture follows.
-    bool has_picture = false;
-    for (int i = 0; i < 200 && !has_picture; ++i) {
-        QTest::qWait(25);
-        player_lock.enter();
-        has_picture = preview_handle >= 0 && player_port >= 0 && player_has_picture(player_port) != 0;
-        player_lock.leave();
-    }
-    ASSERT_TRUE(has_picture);
+    ASSERT_TRUE(wait_window(window_has_picture));
     const QImage image = grab_window(form);
     // The test pattern's colour bars fill the client area: yellow and cyan
     // appear, and the navy fallback is gone.
@@ -187,6 +235,22 @@ TEST(window, shows_the_camera_picture_once_the_player_has_one)
     EXPECT_GT(count_in(image, image.rect(), is_yellow), 1000);
     EXPECT_GT(count_in(image, image.rect(), is_cyan), 1000);
     EXPECT_LT(count_in(image, image.rect(), is_navy), 100);
+    const int few = form.width() * form.height() / 100;
+    const int before = differing_from_player(form);
+    EXPECT_GE(before, 0);
+    EXPECT_LT(before, few);
+
+    form.showMinimized();
+    EXPECT_TRUE(wait_window([] { return !window_has_picture(); }));
+    const uint64_t decoded = player_decoded_pictures();
+    QTest::qWait(500);
+    EXPECT_EQ(player_decoded_pictures(), decoded);
+    form.showNormal();
+    ASSERT_TRUE(wait_window(window_has_picture));
+    const int after = differing_from_player(form);
+    EXPECT_GE(after, 0);
+    EXPECT_LT(after, few);
+
     form.FormCloseQuery();
     // After the close the camera is disconnected and the player port gone.
     EXPECT_LT(preview_handle, 0);

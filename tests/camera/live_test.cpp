@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <filesystem>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "player/player.h"
 #include "player/video_state.h"
 #include "tests/support/camera_test_util.h"
+#include "tests/recording/recording_probe.h"
 #include "tests/support/rtsp_server_process.h"
 
 namespace {
@@ -91,12 +93,15 @@ protected:
         s.ipc_password = "secret";
         s.channel = 1;
         s.link_mode = 0;
+        // A visible window looks at the pictures.
+        player_hold_pictures(true);
     }
     void TearDown() override
     {
         disconnect_camera();
         sdk_cleanup();
         player_window = nullptr;
+        player_hold_pictures(false);
     }
     // The current picture, read the way the web server does.
     std::vector<uint8_t> current_bmp(int32_t* w, int32_t* h)
@@ -280,6 +285,33 @@ TEST_F(live_test, synthetic_camera_picture_moves)
     const uint64_t before = serial();
     ASSERT_TRUE(wait_for([&] { return serial() >= before + 5; }, picture_wait_ms));
     EXPECT_NE(first, current_bmp(&w, &h));
+}
+
+// A recorder with nobody looking: the data reaches the player and the
+// recording, the player decodes nothing; a photo then still gets a picture.
+TEST_F(live_test, without_a_consumer_nothing_is_decoded_while_the_recording_goes_on)
+{
+    player_hold_pictures(false);
+    s.ipc_ip = "test://320x240@25";
+    ASSERT_TRUE(connect_camera(s));
+    temp_folder_t folder;
+    const std::string path = folder.prefix() + "a.mp4";
+    const uint64_t decoded = player_decoded_pictures();
+    ASSERT_TRUE(sdk_start_save(preview_handle, path.c_str()));
+    std::this_thread::sleep_for(milliseconds(5000));
+    ASSERT_TRUE(sdk_stop_save(preview_handle));
+    EXPECT_EQ(player_decoded_pictures(), decoded);
+    EXPECT_FALSE(has_picture());
+    EXPECT_EQ(surface.ready.load(), 0);
+    ASSERT_TRUE(plays_cleanly(path));
+    EXPECT_GE(probe_file(path).duration_s, 5.0 - 1.0 - 0.5);
+
+    const std::string photo = folder.prefix() + "photo.jpg";
+    const jpeg_params_t jpeg{6, 0};  // 640 x 480
+    EXPECT_TRUE(sdk_capture_jpeg(login_handle, 1, &jpeg, photo.c_str()));
+    EXPECT_TRUE(std::filesystem::file_size(photo) > 0);
+    EXPECT_GT(player_decoded_pictures(), decoded);
+    player_hold_pictures(true);  // TearDown's release
 }
 
 TEST_F(live_test, synthetic_camera_checks_the_credentials_it_names)

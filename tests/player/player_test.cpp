@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <random>
 #include <thread>
 
@@ -30,11 +31,14 @@ protected:
     {
         ASSERT_FALSE(stream->header.empty());
         ASSERT_GE(stream->blocks.size(), size_t(2 * fps + 10));
+        // The tests look at pictures as they are fed, like a visible window.
+        player_hold_pictures(true);
     }
     void TearDown() override
     {
         for (int32_t p : ports)
             close_player(p);
+        player_hold_pictures(false);
     }
     int32_t open(video_surface_t* surface)
     {
@@ -45,6 +49,11 @@ protected:
     }
 
     static recorded_stream_t* stream;
+    // A surface the decode thread may draw into until TearDown closes its
+    // port: it outlives the test's body.
+    counting_surface_t& new_surface() { return surfaces.emplace_back(); }
+
+    std::deque<counting_surface_t> surfaces;
     std::vector<int32_t> ports;  // closed after each test
 };
 
@@ -83,7 +92,7 @@ TEST_F(player_test, recorded_stream_has_a_key_frame_every_second)
 
 TEST_F(player_test, decodes_into_a_bottom_up_bitmap_of_the_drawn_picture)
 {
-    counting_surface_t surface;
+    counting_surface_t& surface = new_surface();
     const int32_t port = open(&surface);
     ASSERT_GE(port, 0);
     feed(port, *stream, 0, 10);
@@ -116,10 +125,58 @@ TEST_F(player_test, a_surface_given_after_decoding_draws_the_picture_already_the
     ASSERT_TRUE(bmp_shows_pattern(bmp));
 
     // Pictures decoded without a surface were never converted for drawing.
-    counting_surface_t surface;
+    counting_surface_t& surface = new_surface();
     ASSERT_TRUE(player_play(port, &surface));
     ASSERT_TRUE(player_refresh(port));
     expect_drawn(surface, bmp);
+}
+
+// The surface's pictures are converted once, at its own size, to nearly the
+// pixels a reader scales to that size (the surface's box average differs
+// from the reader's bicubic filter only at edges); a surface larger than the
+// picture gets the picture's own size.
+TEST_F(player_test, surface_pictures_are_converted_at_the_surface_size)
+{
+    counting_surface_t& surface = new_surface();
+    surface.size_width = width / 2;
+    surface.size_height = height / 3;
+    const int32_t port = open(&surface);
+    ASSERT_GE(port, 0);
+    feed(port, *stream, 0, 10);
+    ASSERT_TRUE(wait_for([&] { return player_has_picture(port) != 0; }, 5000));
+    last_fed_bmp(port);
+    ASSERT_TRUE(player_refresh(port));
+    const int32_t w = width / 2, h = height / 3;
+    std::vector<uint8_t> rows(size_t(w) * h * 3);
+    ASSERT_TRUE(player_get_scaled_dib(port, w, h, rows.data(), w * 3));
+    {
+        std::lock_guard<std::mutex> lock(surface.mutex);
+        ASSERT_EQ(surface.drawn_width, w);
+        ASSERT_EQ(surface.drawn_height, h);
+        // Top-down BGRA against bottom-up BGR: same colours, same way up.
+        size_t differ = 0;
+        for (int32_t y = 0; y < h; y++)
+            for (int32_t x = 0; x < w; x++)
+                for (int32_t c = 0; c < 3; c++)
+                    differ += std::abs(surface.top_down[(size_t(y) * w + x) * 4 + c] -
+                                       rows[(size_t(h - 1 - y) * w + x) * 3 + c]) > 48;
+        EXPECT_LT(differ, size_t(w) * h / 50);
+    }
+
+    surface.size_width = width * 2;
+    surface.size_height = height * 2;
+    const uint64_t serial = player_picture_serial(port);
+    feed(port, *stream, 10, 14);
+    ASSERT_TRUE(wait_for([&] { return player_picture_serial(port) > serial; }, 5000));
+    ASSERT_TRUE(player_refresh(port));
+    {
+        std::lock_guard<std::mutex> lock(surface.mutex);
+        EXPECT_EQ(surface.drawn_width, width);
+        EXPECT_EQ(surface.drawn_height, height);
+    }
+    // Decoding may go on: the port ends before the surface does.
+    close_player(port);
+    ports.clear();
 }
 
 TEST_F(player_test, scaled_bitmap_rows_match_the_picture)
@@ -207,6 +264,57 @@ TEST_F(player_test, picture_changes_and_serial_grows)
     feed(port, *stream, 2, fps);
     ASSERT_TRUE(wait_for([&] { return player_picture_serial(port) >= first_serial + 20; }, 5000));
     EXPECT_NE(first, bmp_of(port, &w, &h));
+}
+
+// Without a consumer the data is kept, not decoded, and there is no picture;
+// a consumer that comes later gets the newest picture at once, decoded from
+// the last key frame, never an older one.
+TEST_F(player_test, nothing_is_decoded_without_a_consumer_and_a_late_one_gets_the_newest_picture)
+{
+    constexpr size_t fed = fps + 20;  // a key frame at fps, then 19 inter frames
+    const int32_t looked_at = open(nullptr);
+    ASSERT_GE(looked_at, 0);
+    feed(looked_at, *stream, 0, fed);
+    // Every fed packet decoded: the picture stands still.
+    ASSERT_TRUE(wait_for(
+        [&] {
+            const uint64_t before = player_picture_serial(looked_at);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            return before != 0 && player_picture_serial(looked_at) == before;
+        },
+        10000));
+    int32_t w = 0, h = 0;
+    const std::vector<uint8_t> newest = bmp_of(looked_at, &w, &h);
+    ASSERT_TRUE(bmp_shows_pattern(newest));
+    close_player(looked_at);
+    ports.clear();
+
+    player_hold_pictures(false);
+    counting_surface_t& surface = new_surface();
+    const int32_t port = open(&surface);
+    ASSERT_GE(port, 0);
+    const uint64_t decoded = player_decoded_pictures();
+    feed(port, *stream, 0, fed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(player_decoded_pictures(), decoded);
+    EXPECT_EQ(player_has_picture(port), 0u);
+    EXPECT_FALSE(player_wait_picture(port, 100));
+    EXPECT_EQ(surface.ready.load(), 0);
+
+    ASSERT_TRUE(player_want_pictures(2000));
+    ASSERT_TRUE(player_wait_picture(port, 5000));
+    EXPECT_EQ(bmp_of(port, &w, &h), newest);
+    // Only the packets from the last key frame on were decoded, and only the
+    // newest picture was handed to the surface.
+    EXPECT_LE(player_decoded_pictures() - decoded, fed - fps);
+    EXPECT_TRUE(wait_for([&] { return surface.ready.load() > 0; }, 1000));
+    EXPECT_EQ(surface.ready.load(), 1);
+
+    // The passing consumer's time ends: the picture goes with the decoding.
+    EXPECT_TRUE(wait_for([&] { return player_has_picture(port) == 0; }, 5000));
+    close_player(port);
+    ports.clear();
+    player_hold_pictures(true);  // TearDown's release
 }
 
 TEST_F(player_test, port_life_cycle_and_unknown_ports)
@@ -310,7 +418,7 @@ TEST_F(player_test, flooded_port_recovers_at_a_key_frame)
 // stream that follows.
 TEST_F(player_test, damaged_data_is_survived)
 {
-    counting_surface_t surface;
+    counting_surface_t& surface = new_surface();
     const int32_t port = open(&surface);
     ASSERT_GE(port, 0);
     std::mt19937 random(777);

@@ -33,6 +33,13 @@ void counting_surface_t::draw_picture(const uint8_t* bgra, int32_t width, int32_
                     size_t(width) * 4);
 }
 
+bool counting_surface_t::drawing_size(int32_t* width, int32_t* height)
+{
+    *width = size_width;
+    *height = size_height;
+    return *width > 0;
+}
+
 namespace {
 
 // The recorder's target while a stream is recorded.

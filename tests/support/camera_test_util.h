@@ -19,6 +19,9 @@ class counting_surface_t : public video_surface_t {
 public:
     void picture_ready(int32_t) override { ready++; }
     void draw_picture(const uint8_t* bgra, int32_t width, int32_t height, int32_t stride) override;
+    bool drawing_size(int32_t* width, int32_t* height) override;
+
+    std::atomic<int32_t> size_width{0}, size_height{0};  // the size it asks for; 0: none
 
     std::atomic<int> ready{0};                 // picture_ready calls
     std::mutex mutex;                          // guards the three below

@@ -10,6 +10,7 @@
 
 #include <QImage>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -195,6 +196,42 @@ std::string status_of(uint16_t port, const std::string& target)
     return header.substr(9, header.find("\r\n") - 9);
 }
 
+// The synthetic camera's clock in a 320 x 240 picture: "hh mm ss t" in
+// seven-segment digits on a dark band, drawn when the picture was made; in
+// tenths of a second of the UTC day, or -1 when a digit cannot be read.
+int64_t picture_clock_tenths(const QImage& picture)
+{
+    static constexpr uint8_t segments[10] = {0x3f, 0x06, 0x5b, 0x4f, 0x66, 0x6d, 0x7d, 0x07, 0x7f, 0x6f};
+    const int h = 240 / 8, w = h / 2, gap = w / 2, t = w / 5, half = h / 2;
+    const int y = 240 - 2 * h;
+    int x = (320 - (7 * (w + gap) + 3 * w)) / 2;
+    int digits[7];
+    for (int i = 0; i < 7; i++) {
+        // Centres of the strokes a to g.
+        const QPoint centres[7] = {{x + w / 2, y + t / 2},         {x + w - t / 2, y + t + (half - t) / 2},
+                                   {x + w - t / 2, y + half + (half - t) / 2}, {x + w / 2, y + h - 1 - t / 2},
+                                   {x + t / 2, y + half + (half - t) / 2},     {x + t / 2, y + t + (half - t) / 2},
+                                   {x + w / 2, y + half}};
+        uint8_t lit = 0;
+        for (int s = 0; s < 7; s++)
+            if (qGray(picture.pixel(centres[s])) > 128)
+                lit |= uint8_t(1 << s);
+        const uint8_t* found = std::find(std::begin(segments), std::end(segments), lit);
+        if (found == std::end(segments))
+            return -1;
+        digits[i] = int(found - segments);
+        x += w + gap + ((i == 1 || i == 3 || i == 5) ? w : 0);
+    }
+    return ((digits[0] * 10 + digits[1]) * 3600 + (digits[2] * 10 + digits[3]) * 60 +
+            digits[4] * 10 + digits[5]) * 10 + digits[6];
+}
+
+int64_t utc_tenths_now()
+{
+    const int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return (ms % 86400000) / 100;
+}
+
 // ---- the synthetic camera ------------------------------------------------------
 
 class live_camera : public ::testing::Test {
@@ -258,6 +295,26 @@ TEST_F(live_camera, single_picture_at_the_requested_size)
         ASSERT_FALSE(picture.isNull()) << c.target;
         EXPECT_EQ(picture.size(), QSize(c.w, c.h)) << c.target;
     }
+}
+
+// Nobody has looked for longer than the player keeps decoding after a
+// single picture: the next one is decoded from the last key frame, and it
+// is the current picture, not the one the player had when it stopped.
+TEST_F(live_camera, after_a_pause_the_first_picture_is_the_current_one)
+{
+    std::this_thread::sleep_for(seconds(10));
+    client_t client(port);
+    std::string header, body;
+    ASSERT_TRUE(client.send(get("/preview.jpg?q=95")) && client.response(header, body));
+    const int64_t now = utc_tenths_now();
+    ASSERT_EQ(header.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << header;
+    const QImage picture = decode(body);
+    ASSERT_EQ(picture.size(), QSize(320, 240));
+    const int64_t shown = picture_clock_tenths(picture);
+    ASSERT_GE(shown, 0) << "the clock cannot be read";
+    // Made at most a moment ago (the day may have turned in between).
+    const int64_t age = (now - shown + 864000) % 864000;
+    EXPECT_LE(age, 30) << "the picture is " << age << " tenths of a second old";
 }
 
 TEST_F(live_camera, quality_is_kept_for_later_requests_of_the_connection)
