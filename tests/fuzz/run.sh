@@ -12,7 +12,7 @@ build=${KESTREL_FUZZ_BUILD:-$root/build-fuzz}
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKESTREL_FUZZ=ON -DKESTREL_SANITIZE=ON -DKESTREL_TESTS=OFF >/dev/null
-cmake --build "$build" --target request_fuzz record_fuzz -j "${KESTREL_JOBS:-2}"
+cmake --build "$build" --target request_fuzz record_fuzz player_fuzz -j "${KESTREL_JOBS:-2}"
 
 # Leak suppressions belong to LeakSanitizer; AddressSanitizer rejects "leak:" lines.
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1
@@ -30,3 +30,4 @@ run_fuzzer() {  # name, seed folder, most bytes of an input
 
 run_fuzzer request_fuzz corpus 4096
 run_fuzzer record_fuzz stream_corpus 65536
+run_fuzzer player_fuzz stream_corpus 65536
