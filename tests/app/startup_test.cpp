@@ -178,16 +178,7 @@ namespace {
 // "2>&1 >/dev/null" keeps stderr).
 int run_to_end(const std::string& args, const char* redirect, std::string& output)
 {
-    const std::string command = std::string(KESTREL_BINARY) + " " + args + " " + redirect;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return -1;
-    char block[4096];
-    size_t n;
-    while ((n = fread(block, 1, sizeof block, pipe)) > 0)
-        output.append(block, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return kestrel_test::run_command(std::string(KESTREL_BINARY) + " " + args + " " + redirect, output);
 }
 
 unsigned mode_of(const std::string& path)

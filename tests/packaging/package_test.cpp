@@ -25,15 +25,7 @@ const std::string source_dir = KESTREL_SOURCE_DIR;
 // A command's exit status and its stdout and stderr together.
 int run(const std::string& command, std::string& output)
 {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return -1;
-    char block[4096];
-    size_t n;
-    while ((n = fread(block, 1, sizeof block, pipe)) > 0)
-        output.append(block, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return kestrel_test::run_command(command + " 2>&1", output);
 }
 
 std::string the_package()

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +32,21 @@ extern char** environ;
 #endif
 
 namespace kestrel_test {
+
+// Runs a shell command to its end: its exit status (-1 when it could not
+// run or did not exit) and its standard output appended to output.
+inline int run_command(const std::string& command, std::string& output)
+{
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return -1;
+    char block[4096];
+    size_t n;
+    while ((n = fread(block, 1, sizeof block, pipe)) > 0)
+        output.append(block, n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 inline std::string read_file(const std::string& path)
 {

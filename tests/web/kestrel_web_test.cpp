@@ -8,7 +8,6 @@
 
 #include <QImage>
 
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -39,15 +38,7 @@ struct run_t {
 run_t run(const std::string& command)
 {
     run_t result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return result;
-    std::array<char, 4096> buffer{};
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-        result.output.append(buffer.data(), n);
-    int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.status = kestrel_test::run_command(command, result.output);
     return result;
 }
 
@@ -88,14 +79,11 @@ std::unique_ptr<kestrel_process_t> start_kestrel(uint16_t& port, const std::vect
     return process;
 }
 
-class kestrel_web : public ::testing::Test {
+// One kestrel for a whole suite: started by the suite's SetUpTestSuite,
+// checked alive after each test, stopped with status 0 at the end.
+template <typename suite_t>
+class one_kestrel_suite : public ::testing::Test {
 public:
-    static void SetUpTestSuite()
-    {
-        // The whole response of exact.bin fills the output buffer exactly.
-        size_t room = header_of_file("application/octet-stream", exact_size, fixed_time).size() + exact_size;
-        process = start_kestrel(port, {"sizeof_out=" + std::to_string(room)}).release();
-    }
     static void TearDownTestSuite()
     {
         if (process) {
@@ -106,6 +94,20 @@ public:
     }
     void SetUp() override { ASSERT_NE(process, nullptr) << "kestrel did not start"; }
     void TearDown() override { EXPECT_TRUE(process->running()) << "kestrel ended:\n" << process->log(); }
+
+protected:
+    static inline kestrel_process_t* process = nullptr;
+    static inline uint16_t port = 0;
+};
+
+class kestrel_web : public one_kestrel_suite<kestrel_web> {
+public:
+    static void SetUpTestSuite()
+    {
+        // The whole response of exact.bin fills the output buffer exactly.
+        size_t room = header_of_file("application/octet-stream", exact_size, fixed_time).size() + exact_size;
+        process = start_kestrel(port, {"sizeof_out=" + std::to_string(room)}).release();
+    }
 
     static std::string url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(port) + path; }
     static std::string get(const std::string& target, const std::string& extra = "")
@@ -122,13 +124,8 @@ public:
         response_t response;
         return client.exchange(request, response) ? response.status() : std::string();
     }
-
-    static kestrel_process_t* process;
-    static uint16_t port;
 };
 
-kestrel_process_t* kestrel_web::process = nullptr;
-uint16_t kestrel_web::port = 0;
 
 TEST_F(kestrel_web, curl_is_asked_for_credentials_then_served)
 {
@@ -353,7 +350,7 @@ long status_kib(pid_t pid, const std::string& key)
 }
 
 // Files far larger than the 64 KiB output buffer, without credentials.
-class kestrel_large_files : public ::testing::Test {
+class kestrel_large_files : public one_kestrel_suite<kestrel_large_files> {
 public:
     static void SetUpTestSuite()
     {
@@ -362,16 +359,6 @@ public:
         if (process)
             kestrel_test::write_file(process->path("root/big.bin"), big);
     }
-    static void TearDownTestSuite()
-    {
-        if (process) {
-            EXPECT_EQ(process->stop(), 0);
-        }
-        delete process;
-        process = nullptr;
-    }
-    void SetUp() override { ASSERT_NE(process, nullptr) << "kestrel did not start"; }
-    void TearDown() override { EXPECT_TRUE(process->running()) << "kestrel ended:\n" << process->log(); }
 
     static std::string get(const std::string& target, const std::string& extra = "")
     {
@@ -384,13 +371,9 @@ public:
         return client.exchange(get("/style.css"), response) ? response.status() : std::string();
     }
 
-    static kestrel_process_t* process;
-    static uint16_t port;
     static std::string big;
 };
 
-kestrel_process_t* kestrel_large_files::process = nullptr;
-uint16_t kestrel_large_files::port = 0;
 std::string kestrel_large_files::big;
 
 TEST_F(kestrel_large_files, big_file_arrives_whole_while_another_connection_is_answered)
