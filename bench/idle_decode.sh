@@ -21,7 +21,9 @@ per_second() { echo "$1 $2 $(getconf CLK_TCK) $seconds" | awk '{printf "%6.1f", 
 # kestrel ($1: binary) recording with no viewer, beside ffmpeg -c copy.
 measure_idle() {
     kestrel_exe=$1
-    start_kestrel "idle$2" "$camera_url" rec_active=true "rec_path=$work/idle$2/rec/" || return 1
+    # The default main_interval, as an installed daemon runs (the web
+    # benchmarks' 10 would add a hundred idle wake-ups a second).
+    start_kestrel "idle$2" "$camera_url" rec_active=true "rec_path=$work/idle$2/rec/" main_interval=100 || return 1
     mkdir -p "$work/idle$2/rec"
     ffmpeg -nostdin -hide_banner -loglevel error -rtsp_transport tcp -i "$camera_url" -c copy \
         -f mp4 -movflags frag_keyframe+empty_moov+default_base_moof -y "$work/copy$2.mp4" &
