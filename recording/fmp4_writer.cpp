@@ -270,8 +270,38 @@ bool fmp4_writer_obj::begin_file(const AVPacket* key)
     return true;
 }
 
+// Whether an H.264 or H.265 sample in start-code form holds a coded
+// picture. A camera that drops between pictures may leave the next one's
+// access unit delimiter, SEI or parameter sets without any slice; as a
+// sample of its own that is "an access unit without a picture", a decoding
+// error in every player. Other forms and codecs count as pictures.
+bool fmp4_writer_obj::holds_picture(const AVPacket* packet) const
+{
+    if (!file_parameters)
+        return true;
+    const AVCodecID codec = file_parameters->codec_id;
+    if (codec != AV_CODEC_ID_H264 && codec != AV_CODEC_ID_HEVC)
+        return true;
+    bool start_codes = false;
+    for (int i = 0; i + 3 < packet->size; i++) {
+        if (packet->data[i] != 0 || packet->data[i + 1] != 0 || packet->data[i + 2] != 1)
+            continue;
+        start_codes = true;
+        const uint8_t header = packet->data[i + 3];
+        const int type = codec == AV_CODEC_ID_H264 ? (header & 0x1f) : ((header >> 1) & 0x3f);
+        if (codec == AV_CODEC_ID_H264 ? (type >= 1 && type <= 5) : type < 32)
+            return true;
+    }
+    return !start_codes;
+}
+
 bool fmp4_writer_obj::stream_ended()
 {
+    // The connection's last sample, cut off before its picture, is left out.
+    if (holding && !holds_picture(held)) {
+        av_packet_unref(held);
+        holding = false;
+    }
     const bool ok = failed() || !mux || !holding || write_held(frame_duration());
     need_key = true;
     rebase = true;

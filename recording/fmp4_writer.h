@@ -54,6 +54,7 @@ private:
     static int64_t input_time(const AVPacket* packet);
     bool same_picture(const AVPacket* packet) const;
     bool append_to_held(const AVPacket* packet);
+    bool holds_picture(const AVPacket* packet) const;
     int64_t file_time(int64_t input) const;
     int64_t place(const AVPacket* packet, int64_t* pts);
     int64_t frame_duration() const;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 
@@ -247,6 +248,30 @@ TEST_F(fmp4_writer_test, times_at_the_ends_of_the_range_keep_the_timeline)
     const probed_file_t p = probe_file(path);
     EXPECT_EQ(p.dts.size(), 30u);
     EXPECT_NEAR(p.duration_s, 30.0 / fps, 1e-6);
+}
+
+// A camera that drops right after the next picture's access unit delimiter
+// leaves a sample without a picture, which no player decodes cleanly.
+TEST_F(fmp4_writer_test, a_connection_cut_before_its_picture_leaves_nothing_undecodable)
+{
+    fmp4_writer_obj writer(test_output(path));
+    writer.stream_started(stream.parameters, stream.time_base);
+    write_range(writer, stream, 0, 15);
+    AVPacket* delimiter = av_packet_clone(stream.packets[15]);
+    static const uint8_t aud[] = {0, 0, 0, 1, 9, 0x10};
+    av_packet_unref(delimiter);
+    ASSERT_EQ(av_new_packet(delimiter, sizeof aud), 0);
+    std::memcpy(delimiter->data, aud, sizeof aud);
+    delimiter->pts = delimiter->dts = stream.packets[15]->dts;
+    writer.write(delimiter);
+    av_packet_free(&delimiter);
+    writer.stream_ended();
+    writer.stream_started(stream.parameters, stream.time_base);
+    write_range(writer, stream, 20, 30);
+    ASSERT_TRUE(writer.finish());
+
+    ASSERT_TRUE(plays_cleanly(path));
+    EXPECT_EQ(probe_file(path).dts.size(), 25u);
 }
 
 TEST_F(fmp4_writer_test, a_file_goes_on_only_with_the_same_stream)
