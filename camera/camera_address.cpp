@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "http/http_text.h"
+
 namespace {
 
 const std::string test_scheme = "test://";
@@ -40,40 +42,6 @@ bool parse_geometry(const std::string& text, test_camera_shape_t* shape)
     // 4:2:0 pictures need even sizes.
     shape->width &= ~1;
     shape->height &= ~1;
-    return true;
-}
-
-bool unreserved(unsigned char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
-}
-
-std::string percent_encode(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (unreserved(c)) {
-            out += char(c);
-        } else {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-// Offset of the authority (after "://") and its end (the first "/" after it).
-bool authority_of(const std::string& url, size_t* begin, size_t* end)
-{
-    const size_t scheme = url.find("://");
-    if (scheme == std::string::npos)
-        return false;
-    *begin = scheme + 3;
-    *end = url.find('/', *begin);
-    if (*end == std::string::npos)
-        *end = url.size();
     return true;
 }
 
@@ -125,7 +93,7 @@ std::string url_with_credentials(const std::string& url, const std::string& user
                                  const std::string& password)
 {
     size_t begin = 0, end = 0;
-    if (user.empty() || !authority_of(url, &begin, &end) ||
+    if (user.empty() || !url_authority(url, &begin, &end) ||
         url.find('@', begin) < end)
         return url;
     return url.substr(0, begin) + percent_encode(user) + ":" + percent_encode(password) + "@" +
@@ -141,7 +109,7 @@ std::string url_for_log(const std::string& url)
         return credentials ? test_scheme + url.substr(at + 1) : url;
     }
     size_t begin = 0, end = 0;
-    if (!authority_of(url, &begin, &end))
+    if (!url_authority(url, &begin, &end))
         return url;
     const size_t at = url.rfind('@', end - 1);
     if (at == std::string::npos || at < begin)

@@ -14,8 +14,8 @@
 #include "player/snapshot.h"
 #include "player/video_state.h"
 #include "settings/settings.h"
-#include "web/http_parse.h"
-#include "web/http_text.h"
+#include "http/http_parse.h"
+#include "http/http_text.h"
 #include "web/simple_server.h"
 #include "web/simple_server_node.h"
 

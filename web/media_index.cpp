@@ -13,7 +13,7 @@
 
 #include "recording/recording.h"
 #include "settings/settings.h"
-#include "web/http_text.h"
+#include "http/http_text.h"
 
 namespace {
 

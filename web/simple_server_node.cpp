@@ -15,8 +15,8 @@
 #include "settings/log.h"
 #include "settings/settings.h"
 #include "web/auth_lockout.h"
-#include "web/http_parse.h"
-#include "web/http_text.h"
+#include "http/http_parse.h"
+#include "http/http_text.h"
 #include "web/live_picture.h"
 #include "web/media_index.h"
 

@@ -16,8 +16,8 @@
 #include <string>
 
 #include "settings/settings.h"
-#include "web/http_parse.h"
-#include "web/http_text.h"
+#include "http/http_parse.h"
+#include "http/http_text.h"
 #include "web/simple_server_node.h"
 
 namespace {

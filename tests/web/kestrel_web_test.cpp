@@ -18,7 +18,7 @@
 
 #include "tests/support/kestrel_process.h"
 #include "tests/web/http_client.h"
-#include "web/http_text.h"
+#include "http/http_text.h"
 
 namespace {
 

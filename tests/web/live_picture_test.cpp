@@ -21,7 +21,7 @@
 
 #include "tests/support/kestrel_process.h"
 #include "tests/web/cdp_browser.h"
-#include "web/http_text.h"
+#include "http/http_text.h"
 
 namespace {
 

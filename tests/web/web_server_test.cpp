@@ -20,7 +20,7 @@
 #include "settings/settings.h"
 #include "tests/web/http_client.h"
 #include "web/auth_lockout.h"
-#include "web/http_text.h"
+#include "http/http_text.h"
 #include "web/simple_server.h"
 #include "web/simple_thread_obj.h"
 

@@ -34,9 +34,16 @@ int32_t error_response(char* dest, int64_t room, int32_t* header_length, std::st
                        std::string_view extra_headers = {}, const char* content_type = nullptr,
                        std::optional<std::string_view> body = std::nullopt);
 
+// Every byte but the unreserved ones of a URL (letters, digits, "-._~")
+// as "%" and two upper-case hexadecimal digits.
+std::string percent_encode(std::string_view text);
 // Every "%" followed by two hexadecimal digits becomes the byte they name;
 // any other byte, a lone "%" included, is kept as it is.
 std::string percent_decode(std::string_view text);
+
+// Where the authority of a URL lies: just after "://" up to the first "/"
+// behind it (or the URL's end). False when the URL has no "://".
+bool url_authority(std::string_view url, size_t* begin, size_t* end);
 
 // The text as the inside of a JSON string: quote, backslash and control
 // bytes escaped; other bytes (UTF-8 sequences too) kept.

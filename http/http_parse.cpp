@@ -1,5 +1,5 @@
 // Request text parsers: every search is bounded by the caller's range.
-#include "web/http_parse.h"
+#include "http/http_parse.h"
 
 #include <algorithm>
 #include <cctype>

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "web/http_parse.h"
-#include "web/http_text.h"
+#include "http/http_parse.h"
+#include "http/http_text.h"
 
 namespace {
 
@@ -378,3 +378,22 @@ TEST(base64_encode, rfc_4648_vectors)
 }
 
 }  // namespace
+
+TEST(percent_encode, keeps_unreserved_and_encodes_every_other_byte)
+{
+    EXPECT_EQ(percent_encode("aZ09-._~"), "aZ09-._~");
+    EXPECT_EQ(percent_encode("p@ss:w/rd%"), "p%40ss%3Aw%2Frd%25");
+    EXPECT_EQ(percent_encode(std::string("\x00\xff", 2)), "%00%FF");
+    EXPECT_EQ(percent_decode(percent_encode("ü ?#&=")), "ü ?#&=");
+}
+
+TEST(url_authority, spans_from_scheme_to_first_slash_or_end)
+{
+    size_t begin = 0, end = 0;
+    ASSERT_TRUE(url_authority("rtsp://u:p@host:554/path/x", &begin, &end));
+    EXPECT_EQ(std::string("rtsp://u:p@host:554/path/x").substr(begin, end - begin), "u:p@host:554");
+    ASSERT_TRUE(url_authority("http://host", &begin, &end));
+    EXPECT_EQ(begin, 7u);
+    EXPECT_EQ(end, 11u);
+    EXPECT_FALSE(url_authority("host:80/path", &begin, &end));
+}

@@ -1,5 +1,5 @@
 // Response and path text utilities.
-#include "web/http_text.h"
+#include "http/http_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -184,4 +184,43 @@ std::string json_escape(std::string_view text)
         }
     }
     return out;
+}
+
+namespace {
+
+bool unreserved(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+}  // namespace
+
+std::string percent_encode(std::string_view text)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (unreserved(c)) {
+            out += char(c);
+            continue;
+        }
+        out += '%';
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}
+
+bool url_authority(std::string_view url, size_t* begin, size_t* end)
+{
+    const size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos)
+        return false;
+    *begin = scheme + 3;
+    *end = url.find('/', *begin);
+    if (*end == std::string_view::npos)
+        *end = url.size();
+    return true;
 }
