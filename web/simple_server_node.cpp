@@ -213,7 +213,10 @@ se_interest_t simple_server_node::wait_interest() const
 void simple_server_node::answer_etx(bool abort_receive)
 {
     etx_detected = true;
-    log_block("etx detected", std::string(in_buffer, static_cast<size_t>(io_done - 2)));
+    // The block is logged as received, but for the password of a Basic
+    // authorization, which the log must not hold.
+    log_block("etx detected",
+              hide_credentials(std::string(in_buffer, static_cast<size_t>(io_done - 2))));
     if (abort_receive)
         abort_job();
     answer_batch();

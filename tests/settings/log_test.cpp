@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
@@ -200,6 +201,70 @@ TEST(log, two_threads_give_whole_messages)
     }
     EXPECT_EQ(next['A'], per_thread);
     EXPECT_EQ(next['B'], per_thread);
+}
+
+// Past its limit the log moves to ".1" and begins again: each file stays
+// within the limit, the messages go on in order across the two, whole, and
+// a new run removes the older part.
+TEST(log, moves_aside_past_its_limit_and_keeps_whole_messages)
+{
+    temp_dir_t dir;
+    const std::string path = dir.file("kestrel.log");
+    const size_t limit = 4096;
+    log_set_limit_bytes(limit);
+    ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
+    const int count = 1000;  // about 30 KiB: several moves
+    for (int i = 0; i < count; ++i)
+        ASSERT_TRUE(log_print("message %d of the test\n", i));
+    log_close();
+
+    const std::string newest = read_bytes(path);
+    const std::string older = read_bytes(path + ".1");
+    EXPECT_LE(newest.size(), limit);
+    EXPECT_LE(older.size(), limit);
+    EXPECT_GT(older.size(), limit - 40);  // moved when the next message did not fit
+    std::vector<std::string> lines = crlf_lines(older);
+    const std::vector<std::string> tail = crlf_lines(newest);
+    lines.insert(lines.end(), tail.begin(), tail.end());
+    ASSERT_FALSE(lines.empty());
+    const int first = std::atoi(lines.front().c_str() + 8);
+    for (size_t k = 0; k < lines.size(); ++k)
+        ASSERT_EQ(lines[k], "message " + std::to_string(first + int(k)) + " of the test");
+    EXPECT_EQ(first + int(lines.size()), count);
+
+    ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
+    log_close();
+    EXPECT_FALSE(std::filesystem::exists(path + ".1"));
+    EXPECT_EQ(read_bytes(path), "");
+    log_set_limit_bytes(16u << 20);
+}
+
+TEST(log, header_block_keeps_the_scheme_and_hides_the_credentials)
+{
+    const std::string user_password = "YWRtaW46c2VjcmV0";  // admin:secret
+    struct case_t {
+        std::string block;
+        std::string logged;
+    };
+    const case_t cases[] = {
+        {"GET / HTTP/1.1\r\nHost: a\r\nAuthorization: Basic " + user_password + "\r\nAccept: */*\r\n",
+         "GET / HTTP/1.1\r\nHost: a\r\nAuthorization: Basic (hidden)\r\nAccept: */*\r\n"},
+        {"GET / HTTP/1.1\r\nauthorization:basic  " + user_password + " \r\n",
+         "GET / HTTP/1.1\r\nauthorization:basic (hidden)\r\n"},
+        {"GET / HTTP/1.1\r\nProxy-Authorization: Digest u=\"x\", r=\"y\"\r\n",
+         "GET / HTTP/1.1\r\nProxy-Authorization: Digest (hidden)\r\n"},
+        // The last line of a block comes without its line end.
+        {"GET / HTTP/1.1\r\nAuthorization: Basic " + user_password,
+         "GET / HTTP/1.1\r\nAuthorization: Basic (hidden)"},
+        {"GET / HTTP/1.1\r\nAuthorization: Basic\r\n", "GET / HTTP/1.1\r\nAuthorization: Basic\r\n"},
+        // Only the header of that name: a path or another header naming it stays.
+        {"GET /Authorization: HTTP/1.1\r\nX-Authorization-Hint: Basic abc\r\n",
+         "GET /Authorization: HTTP/1.1\r\nX-Authorization-Hint: Basic abc\r\n"},
+    };
+    for (const case_t& c : cases) {
+        EXPECT_EQ(hide_credentials(c.block), c.logged) << c.block;
+        EXPECT_EQ(hide_credentials(c.block).find(user_password), std::string::npos);
+    }
 }
 
 // Known times, with a local time zone far from UTC (and with daylight saving).
