@@ -45,6 +45,16 @@ void space_keeper_obj::check_now()
     wake.notify_one();
 }
 
+void space_keeper_obj::add_written(uint64_t n)
+{
+    const uint64_t now = bytes.fetch_add(n, std::memory_order_relaxed) + n;
+    const uint64_t every = check_every.load(std::memory_order_relaxed);
+    if (every == 0 || now - checked_at.load(std::memory_order_relaxed) < every)
+        return;
+    checked_at.store(now, std::memory_order_relaxed);
+    check_now();
+}
+
 void space_keeper_obj::run()
 {
     std::unique_lock<std::mutex> lock(mutex);
@@ -80,6 +90,7 @@ void space_keeper_obj::check()
         return;
     const space_rule_t rule = space_rule(size, rate);
     max_file_.store(rule.max_file, std::memory_order_relaxed);
+    check_every.store(rule.keep_free / 4, std::memory_order_relaxed);
     const room_result_t result = make_room(folder, rule.keep_free);
     if (!result.known)
         return;

@@ -33,8 +33,10 @@ public:
     void space_ran_out();
     // Asks for a check soon.
     void check_now();
-    // The recording wrote n more bytes (for its bitrate).
-    void add_written(uint64_t n) { bytes.fetch_add(n, std::memory_order_relaxed); }
+    // The recording wrote n more bytes (for its bitrate). After a share of
+    // the free space the rule keeps, a check comes before its time, so that
+    // a fast recording on a small disk never writes it full between two.
+    void add_written(uint64_t n);
 
 private:
     void run();
@@ -47,6 +49,8 @@ private:
     std::atomic<uint64_t> bytes{0};       // the recording's written bytes
     std::atomic<bool> room_{true};        // the writer may write
     std::atomic<uint64_t> max_file_{0};   // a file ends at the next key frame beyond this
+    std::atomic<uint64_t> check_every{0};  // written bytes that ask for a check, 0 = none
+    std::atomic<uint64_t> checked_at{0};  // bytes when the last check was asked for
     std::atomic<uint64_t> ran_out{0};     // space_ran_out calls: a check begun before one does not give room
 
     std::mutex mutex;                     // guards the two flags below, never held over a check

@@ -3,10 +3,14 @@
 #include "tests/recording/recording_probe.h"
 
 #include <dirent.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -127,6 +131,29 @@ temp_folder_t::~temp_folder_t()
     std::error_code error;
     if (!prefix_.empty())
         std::filesystem::remove_all(prefix_, error);
+}
+
+small_disk_t::small_disk_t(const std::string& size)
+{
+    if (mount("tmpfs", folder.prefix().c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0)
+        mounted_ = true;
+    else
+        why_ = "can not mount a tmpfs on " + folder.prefix() + " (" + std::strerror(errno) +
+               "): this test needs root and mount permission";
+}
+
+small_disk_t::~small_disk_t()
+{
+    if (mounted_)
+        umount2(folder.prefix().c_str(), MNT_DETACH);
+}
+
+uint64_t small_disk_t::free_bytes() const
+{
+    struct statvfs fs;
+    if (statvfs(folder.prefix().c_str(), &fs) != 0)
+        return 0;
+    return uint64_t(fs.f_bavail) * fs.f_frsize;
 }
 
 std::vector<std::string> files_in(const std::string& folder, const std::string& suffix)

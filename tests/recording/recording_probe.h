@@ -42,6 +42,26 @@ private:
     std::string prefix_;  // "/tmp/kestrel-rec-XXXXXX/"
 };
 
+// A tmpfs of a given size mounted on a temporary folder, for a disk that
+// fills; unmounted at the end. Needs root (or mount permission): where
+// mounting fails, mounted() is false and why() says why.
+class small_disk_t {
+public:
+    explicit small_disk_t(const std::string& size);
+    ~small_disk_t();
+    small_disk_t(const small_disk_t&) = delete;
+    small_disk_t& operator=(const small_disk_t&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& why() const { return why_; }
+    const std::string& prefix() const { return folder.prefix(); }
+    // Free bytes for a user, from statvfs.
+    uint64_t free_bytes() const;
+private:
+    temp_folder_t folder;
+    bool mounted_ = false;
+    std::string why_;
+};
+
 // The names of the files in folder whose names end with suffix, sorted.
 std::vector<std::string> files_in(const std::string& folder, const std::string& suffix);
 std::string read_text(const std::string& path);
