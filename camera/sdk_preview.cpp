@@ -14,6 +14,7 @@ extern "C" {
 #include "camera/camera_address.h"
 #include "player/stream_format.h"
 #include "settings/log.h"
+#include "settings/metrics.h"
 
 namespace {
 
@@ -132,6 +133,7 @@ void preview_obj::run()
         if (!wait_to_reconnect())
             return;
         log_print("%s camera: stream reconnected\n", utc_timestamp().c_str());
+        metric_add(metrics.camera_reconnects);
     }
 }
 
@@ -184,6 +186,8 @@ void preview_obj::deliver_header()
     if (callback)
         callback(handle, sdk_stream_header, bytes.data(), uint32_t(bytes.size()), user);
 
+    metric_set(metrics.camera_last_packet_ms, metrics_clock_ms());  // silence counts from here
+    metric_set(metrics.camera_connected, 1);
     std::lock_guard<std::mutex> lock(sinks_mutex);
     streaming = parameters && avcodec_parameters_copy(parameters, par) >= 0;
     time_base = tb;
@@ -194,6 +198,9 @@ void preview_obj::deliver_header()
 
 void preview_obj::deliver_packet(const AVPacket* packet)
 {
+    metric_add(metrics.camera_packets);
+    metric_add(metrics.camera_bytes, uint64_t(std::max(packet->size, 0)));
+    metric_set(metrics.camera_last_packet_ms, metrics_clock_ms());
     if (packet->size > 0 && uint32_t(packet->size) <= stream_max_packet && callback) {
         block.resize(stream_packet_header_size + size_t(packet->size));
         write_packet_header(block.data(), packet->pts, packet->dts,
@@ -222,6 +229,7 @@ read_result_t preview_obj::pump()
 
 void preview_obj::end_stream()
 {
+    metric_set(metrics.camera_connected, 0);
     {
         std::lock_guard<std::mutex> lock(sinks_mutex);
         if (streaming)

@@ -90,6 +90,7 @@ recorder_obj::recorder_obj(std::unique_ptr<space_keeper_obj> keeper,
     metrics.recorders.fetch_add(1, std::memory_order_relaxed);
     metrics.recording_files_open.fetch_add(1, std::memory_order_relaxed);
     metric_set(metrics.recording_stall, int(rec_stall_t::none));
+    metric_set(metrics.recording_last_packet_ms, metrics_clock_ms());  // silence counts from here
     thread = std::thread(&recorder_obj::run, this);
 }
 

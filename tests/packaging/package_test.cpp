@@ -95,6 +95,15 @@ TEST_F(package, holds_the_program_the_page_and_the_unit_and_depends_on_its_libra
     ASSERT_EQ(run("dpkg-deb -f '" + deb + "' Depends", depends), 0);
     for (const char* library : {"libqt6widgets6", "libavformat", "libfreeimage3", "libsystemd0", "libc6"})
         EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
+
+    // The description is text: continuation lines begin with one space and
+    // hold no list separator.
+    std::string description;
+    ASSERT_EQ(run("dpkg-deb -f '" + deb + "' Description", description), 0);
+    EXPECT_EQ(description.find(';'), std::string::npos) << description;
+    EXPECT_NE(description.find("network camera viewer, recorder and web server\n kestrel shows"),
+              std::string::npos) << description;
+    EXPECT_NE(description.find("\n The systemd unit kestrel@ runs one camera per instance as an\n"), std::string::npos) << description;
 }
 
 TEST_F(package, unpacked_program_runs_an_instance_in_its_own_state_folder)

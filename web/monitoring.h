@@ -1,0 +1,24 @@
+// What "/metrics" and "/healthz" answer: the counters of settings/metrics
+// and the process's own figures as Prometheus text (format 0.0.4), and the
+// program's health in one line. Runs on the web server thread; reads only
+// atomics and /proc, never waits for the camera or the disk.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The whole "/metrics" body.
+std::string metrics_text();
+
+struct health_t {
+    bool ok = false;   // 200 when true, 503 when false
+    std::string text;  // one line without its line end: "ok: ..." or the reason
+};
+
+// How long the camera or a running recording may stay silent before the
+// program counts as unhealthy. The camera sends many packets a second and
+// a recording takes each one, so a few seconds of silence is a stop.
+constexpr int64_t health_silence_ms = 5000;
+
+// The health at now_ms on the metrics clock (metrics_clock_ms()).
+health_t health_at(int64_t now_ms);
