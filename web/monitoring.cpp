@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "http/http_text.h"
 #include "settings/metrics.h"
 
 namespace {
@@ -213,3 +214,39 @@ health_t health_at(int64_t now_ms)
     }
     return {true, "ok: camera delivers video, recording"};
 }
+
+namespace {
+
+constexpr const char* no_cache = "Cache-Control: no-store\r\n";
+
+// A one-shot text answer; no_room when it does not fit (the connection
+// then tries again from an empty buffer, or closes).
+route_answer_t text_answer(route_slot_t& slot, const char* status, const char* type,
+                           const std::string& body)
+{
+    slot.length = error_response(slot.at, slot.room, &slot.header_length, status, no_cache, type, body);
+    return slot.length < 0 ? route_answer_t::no_room : route_answer_t::response;
+}
+
+class metrics_route final : public route_handler {
+public:
+    route_answer_t answer(route_connection&, const route_request_t&, route_slot_t& slot) override
+    {
+        return text_answer(slot, "200 OK", "text/plain; version=0.0.4; charset=utf-8", metrics_text());
+    }
+};
+
+class health_route final : public route_handler {
+public:
+    route_answer_t answer(route_connection&, const route_request_t&, route_slot_t& slot) override
+    {
+        const health_t health = health_at(metrics_clock_ms());
+        return text_answer(slot, health.ok ? "200 OK" : "503 Service Unavailable",
+                           "text/plain; charset=utf-8", health.text + "\n");
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<route_handler> make_metrics_route() { return std::make_unique<metrics_route>(); }
+std::unique_ptr<route_handler> make_health_route() { return std::make_unique<health_route>(); }

@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "web/route.h"
 
 // The whole "/metrics" body.
 std::string metrics_text();
@@ -22,3 +25,11 @@ constexpr int64_t health_silence_ms = 5000;
 
 // The health at now_ms on the metrics clock (metrics_clock_ms()).
 health_t health_at(int64_t now_ms);
+
+// The routes, behind the same authentication as every other name:
+// "metrics" (200, text/plain; version=0.0.4) and "healthz" (200 or 503,
+// the one line and its line end as text/plain). Neither is cached.
+inline constexpr const char* metrics_route_name = "metrics";
+inline constexpr const char* health_route_name = "healthz";
+std::unique_ptr<route_handler> make_metrics_route();
+std::unique_ptr<route_handler> make_health_route();

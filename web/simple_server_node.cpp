@@ -4,10 +4,12 @@
 #include "web/simple_server_node.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "settings/log.h"
+#include "settings/metrics.h"
 #include "settings/settings.h"
 #include "http/http_parse.h"
 #include "http/http_text.h"
@@ -77,12 +79,14 @@ bool simple_server_node::start_logged_job(uint8_t new_job, bool immediate_step)
 
 void simple_server_node::on_connected()
 {
+    metrics.http_connections.fetch_add(1, std::memory_order_relaxed);
     log_event("connected");
     start_receiving();
 }
 
 void simple_server_node::on_disconnected()
 {
+    metrics.http_connections.fetch_sub(1, std::memory_order_relaxed);
     routes.on_disconnected();
     log_event("disconnected");
 }
@@ -343,6 +347,7 @@ bool simple_server_node::credentials_match(const route_request_t& request) const
 
 void simple_server_node::finish_response(route_slot_t& slot)
 {
+    metrics_count_answer(slot.length >= 12 ? std::atoi(std::string(slot.at + 9, 3).c_str()) : 0);
     // 200 and 206 are the answers that carry what was asked for.
     if (slot.length < 15 || (std::memcmp(slot.at + 9, "200", 3) != 0 && std::memcmp(slot.at + 9, "206", 3) != 0))
         log_event("error detected");
