@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -657,3 +658,94 @@ TEST(media_page, headless_chromium_lists_recordings_plays_one_and_seeks_into_it)
 }
 
 }  // namespace
+
+// Polls cond every 50 ms until it holds or limit_ms pass.
+bool wait_for_condition(const std::function<bool()>& cond, int limit_ms)
+{
+    const auto end = steady_clock::now() + milliseconds(limit_ms);
+    while (steady_clock::now() < end) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    return cond();
+}
+
+// Five viewers take the stream as fast as the camera makes pictures while
+// the metrics and the health are asked for: the log, bounded here at
+// 256 KiB by the test-only variable, moves aside and stays within the bound
+// in each of its two files; neither holds the password's Base64; the
+// metrics count the viewers, the connections and the answers; health is
+// good with a camera delivering.
+TEST(live_monitoring, mjpeg_viewers_keep_the_log_bounded_and_the_metrics_count_them)
+{
+    auto process = std::make_unique<kestrel_process_t>();
+    std::filesystem::copy(KESTREL_WWW, process->path("root"), std::filesystem::copy_options::recursive);
+    const uint16_t port = kestrel_test::free_loopback_port();
+    process->write_cfg({"daemon_mode=true", "ip=127.0.0.1", "port=" + std::to_string(port),
+                        "main_interval=5", "root=" + process->path("root/"), "login=user",
+                        "password=pw", "demo=false", "ipc_ip=test://320x240@25", "frame_delay=0"});
+    const size_t limit = 256 * 1024;
+    ASSERT_TRUE(process->start({"KESTREL_TEST_LOG_LIMIT=" + std::to_string(limit)}));
+    ASSERT_TRUE(process->wait_for_log("server activated"));
+
+    auto ask = [&](const std::string& target, std::string& body) {
+        client_t client(port);
+        std::string header;
+        if (!client.send(get(target)) || !client.response(header, body))
+            return std::string();
+        return header.substr(9, 3);
+    };
+    auto metric = [&](const std::string& name) {
+        std::string body;
+        EXPECT_EQ(ask("/metrics", body), "200");
+        const size_t at = body.find("\n" + name + " ");
+        return at == std::string::npos ? -1.0 : std::atof(body.c_str() + at + name.size() + 2);
+    };
+    std::string body;
+    EXPECT_TRUE(wait_for_condition([&] { return ask("/healthz", body) == "200"; }, 15000)) << body;
+    EXPECT_EQ(body, "ok: camera delivers video, not recording\n");
+
+    std::vector<std::unique_ptr<client_t>> viewers;
+    for (int i = 0; i < 5; i++) {
+        viewers.push_back(std::make_unique<client_t>(port));
+        ASSERT_TRUE(open_stream(*viewers.back(), ""));
+    }
+    EXPECT_EQ(metric("kestrel_stream_clients{route=\"preview.mjpeg\"}"), 5);
+    EXPECT_GE(metric("kestrel_http_connections"), 6);  // the viewers and the asking one
+    const auto end = steady_clock::now() + seconds(6);
+    int parts = 0;
+    while (steady_clock::now() < end && parts < 100000) {
+        for (auto& viewer : viewers) {
+            part_t part;
+            ASSERT_TRUE(read_part(*viewer, part));
+            parts++;
+        }
+    }
+    viewers.clear();
+    EXPECT_TRUE(wait_for_condition(
+        [&] { return metric("kestrel_stream_clients{route=\"preview.mjpeg\"}") == 0; }, 5000));
+    EXPECT_GE(metric("kestrel_http_requests_total{code=\"200\"}"), 5);
+    EXPECT_EQ(ask("/metrics", body).size(), 3u);
+    const std::string unauthorised = [&] {
+        client_t client(port);
+        std::string header, text;
+        client.send(get("/metrics", false));
+        client.response(header, text);
+        return header.substr(0, 12);
+    }();
+    EXPECT_EQ(unauthorised, "HTTP/1.1 401");
+    ASSERT_EQ(process->stop(), 0);
+
+    const std::string newest = kestrel_test::read_file(process->log_path());
+    const std::string older = kestrel_test::read_file(process->log_path() + ".1");
+    EXPECT_GT(parts, 50);
+    EXPECT_LE(newest.size(), limit);
+    EXPECT_LE(older.size(), limit);
+    EXPECT_GT(older.size(), limit / 2) << "the log never moved aside";
+    for (const std::string* log : {&newest, &older}) {
+        EXPECT_EQ(log->find("dXNlcjpwdw=="), std::string::npos);
+        EXPECT_EQ(log->find("user:pw"), std::string::npos);
+    }
+    EXPECT_NE((older + newest).find("Authorization: Basic (hidden)\r"), std::string::npos);
+}
