@@ -75,8 +75,11 @@ std::unique_ptr<recorder_obj> recorder_obj::create(const std::string& path, int*
     // Room is made before the first file begins.
     auto keeper = std::make_unique<space_keeper_obj>(folder_of(path), limits.space_check_ms);
     std::unique_ptr<file_output_t> first = opener(path, error);
-    if (!first)
+    if (!first) {
+        log_print("%s rec: can not create %s (%s)\n", utc_timestamp().c_str(), path.c_str(),
+                  error_text(*error).c_str());
         return nullptr;
+    }
     return std::unique_ptr<recorder_obj>(
         new recorder_obj(std::move(keeper), std::move(first), opener, limits));
 }
