@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "http/http_text.h"
+#include "player/video_state.h"
 #include "settings/metrics.h"
 
 namespace {
@@ -187,10 +188,12 @@ std::string metrics_text()
     return out;
 }
 
-health_t health_at(int64_t now_ms)
+health_t health_at(int64_t now_ms, bool demo)
 {
     const auto& m = metrics;
     char text[160];
+    if (demo)
+        return {true, "ok: demo mode, no camera"};
     if (metric_get(m.camera_connected) == 0)
         return {false, "camera not connected"};
     const int64_t camera_silent = ms_since(metric_get(m.camera_last_packet_ms), now_ms);
@@ -240,7 +243,10 @@ class health_route final : public route_handler {
 public:
     route_answer_t answer(route_connection&, const route_request_t&, route_slot_t& slot) override
     {
-        const health_t health = health_at(metrics_clock_ms());
+        player_lock.enter();
+        const bool demo = demo_mode_on;
+        player_lock.leave();
+        const health_t health = health_at(metrics_clock_ms(), demo);
         return text_answer(slot, health.ok ? "200 OK" : "503 Service Unavailable",
                            "text/plain; charset=utf-8", health.text + "\n");
     }

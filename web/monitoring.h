@@ -23,8 +23,10 @@ struct health_t {
 // a recording takes each one, so a few seconds of silence is a stop.
 constexpr int64_t health_silence_ms = 5000;
 
-// The health at now_ms on the metrics clock (metrics_clock_ms()).
-health_t health_at(int64_t now_ms);
+// The health at now_ms on the metrics clock (metrics_clock_ms()). Demo
+// mode, chosen by a person, shows its picture without a camera and is
+// healthy.
+health_t health_at(int64_t now_ms, bool demo = false);
 
 // The routes, behind the same authentication as every other name:
 // "metrics" (200, text/plain; version=0.0.4) and "healthz" (200 or 503,

@@ -749,3 +749,33 @@ TEST(live_monitoring, mjpeg_viewers_keep_the_log_bounded_and_the_metrics_count_t
     }
     EXPECT_NE((older + newest).find("Authorization: Basic (hidden)\r"), std::string::npos);
 }
+
+// With no camera the page shows why where the picture would be, and the
+// picture itself is not shown; a camera that delivers brings it back.
+TEST(live_page, headless_chromium_shows_the_reason_instead_of_a_broken_picture)
+{
+    if (!have_chromium())
+        GTEST_SKIP() << "chromium is not installed";
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=127.0.0.1",
+                                        "ipc_port=" + std::to_string(kestrel_test::free_loopback_port()),
+                                        "recon_interval=100000"});
+    ASSERT_NE(process, nullptr);
+    cdp::browser_t browser("http://user:pw@127.0.0.1:" + std::to_string(port) + "/", 800, 600);
+    ASSERT_TRUE(browser.ready());
+    const std::string line = "document.getElementById('health')";
+    ASSERT_TRUE(browser.wait_until("!" + line + ".hidden", 15000));
+    EXPECT_EQ(browser.evaluate(line + ".textContent"), "Camera: camera not connected");
+    EXPECT_EQ(browser.evaluate("getComputedStyle(document.getElementById('picture')).display"), "none");
+    EXPECT_EQ(process->stop(), 0);
+
+    // The same page with a camera: the reason goes, the picture is there.
+    auto working = start_kestrel(port, {"demo=false", "ipc_ip=test://320x240@25"});
+    ASSERT_NE(working, nullptr);
+    cdp::browser_t second("http://user:pw@127.0.0.1:" + std::to_string(port) + "/", 800, 600);
+    ASSERT_TRUE(second.ready());
+    EXPECT_TRUE(second.wait_until("document.getElementById('picture').naturalWidth > 0", 20000));
+    std::this_thread::sleep_for(milliseconds(3500));  // a look at the health or more
+    EXPECT_EQ(second.evaluate(line + ".hidden"), "true");
+    EXPECT_EQ(working->stop(), 0);
+}
