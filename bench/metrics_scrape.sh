@@ -33,13 +33,21 @@ echo "kestrel recording, ${seconds} s with one scrape a second   cpu ${scraped} 
 urls=$(for _ in $(seq "$count"); do printf '%s ' "$url"; done)
 t3=$(ticks_of "$kestrel_pid"); start=$(date +%s.%N)
 # shellcheck disable=SC2086
-curl -sf -u bench:bench -o /dev/null $urls
+curl -sf -u bench:bench $urls >/dev/null
 t4=$(ticks_of "$kestrel_pid"); end=$(date +%s.%N)
-echo "$t3 $t4 $(getconf CLK_TCK) $count $start $end $idle $seconds" | awk '{
-    wall = $6 - $5
-    busy_ms = ($2 - $1) * 1000 / $3 - $7 / $8 * wall   # less what recording costs meanwhile
-    per = busy_ms / $4
-    printf "%d scrapes in a row: %.3f ms of CPU each\n", $4, per
-    printf "one scrape a second: %.4f %% of a core (budget 0.2 %%)\n", per / 10
-}'
+report() {  # label, ticks before, after, scrapes, wall start, end
+    echo "$2 $3 $(getconf CLK_TCK) $4 $5 $6 $idle $seconds" | awk -v label="$1" '{
+        wall = $6 - $5
+        busy_ms = ($2 - $1) * 1000 / $3 - $7 / $8 * wall   # less what recording costs meanwhile
+        per = busy_ms / $4
+        printf "%d scrapes, %s: %.3f ms of CPU each = %.4f %% of a core at one a second (budget 0.2 %%)\n", $4, label, per, per / 10
+    }'
+}
+report "one keep-alive connection" "$t3" "$t4" "$count" "$start" "$end"
+# As Prometheus without keep-alive: a connection (and its log lines) per scrape.
+fresh=$((count / 4))
+t5=$(ticks_of "$kestrel_pid"); start=$(date +%s.%N)
+for _ in $(seq "$fresh"); do curl -sf -u bench:bench -o /dev/null "$url"; done
+t6=$(ticks_of "$kestrel_pid"); end=$(date +%s.%N)
+report "a new connection each" "$t5" "$t6" "$fresh" "$start" "$end"
 curl -sf -u bench:bench "$url" | wc -c | awk '{print "metrics body: " $1 " bytes"}'

@@ -49,6 +49,14 @@ std::string number(double v)
     return text;
 }
 
+// Seconds to the clock tick: no binary fraction digits.
+std::string fixed(double v)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f", v);
+    return text;
+}
+
 void one(std::string& out, const char* name, const char* type, const char* help,
          const std::string& value)
 {
@@ -183,7 +191,7 @@ std::string metrics_text()
             number(p.resident_bytes));
         one(out, "process_open_fds", "gauge", "Number of open file descriptors.", number(p.open_fds));
         one(out, "process_start_time_seconds", "gauge",
-            "Start time of the process since unix epoch in seconds.", number(p.start_time_s));
+            "Start time of the process since unix epoch in seconds.", fixed(p.start_time_s));
     }
     return out;
 }

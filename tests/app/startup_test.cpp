@@ -5,6 +5,7 @@
 // manager's notify protocol on a datagram socket.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
@@ -13,7 +14,9 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -466,4 +469,40 @@ TEST(service, web_port_taken_is_said_and_retried_until_it_is_free)
         << manager.messages.back();
     EXPECT_EQ(manager.messages.back().find("can not listen"), std::string::npos) << manager.messages.back();
     EXPECT_EQ(kestrel.stop(), 0);
+}
+
+// An instance whose folder can not be written (a read-only file system, so
+// that root too is refused): standard error names the log and the
+// configuration file with the reason and the way out, and the program runs.
+TEST(command_line, unwritable_folder_is_said_on_standard_error)
+{
+    kestrel_process_t kestrel;
+    const std::string folder = kestrel.path("readonly");
+    std::filesystem::create_directories(folder);
+    if (mount("tmpfs", folder.c_str(), "tmpfs", MS_RDONLY, "size=1m") != 0)
+        GTEST_SKIP() << "can not mount a read-only tmpfs on " << folder << " (" << std::strerror(errno)
+                     << "): this test needs root and mount permission";
+    struct unmount_t {
+        std::string path;
+        ~unmount_t() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{folder};
+    const std::string cfg = folder + "/camera.cfg";
+    kestrel.log_file = folder + "/camera.log";
+    kestrel.stderr_path = kestrel.path("stderr.txt");
+    ASSERT_TRUE(kestrel.start({}, {"--config", cfg}));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    std::string said;
+    while (std::chrono::steady_clock::now() < end &&
+           (said = kestrel_test::read_file(kestrel.stderr_path)).find("configuration file " + cfg) == std::string::npos)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Said before start-up ends; the program then runs on (its SIGTERM
+    // handling comes with the rest of the start-up).
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_TRUE(kestrel.running());
+    EXPECT_EQ(kestrel.stop(), 0);
+    said = kestrel_test::read_file(kestrel.stderr_path);
+    EXPECT_NE(said.find("kestrel: can not write the log " + folder + "/camera.log (Read-only file system); "
+                        "start it with --config FILE"), std::string::npos) << said;
+    EXPECT_NE(said.find("kestrel: can not write the configuration file " + cfg + " (Read-only file system)"),
+              std::string::npos) << said;
 }
