@@ -490,9 +490,10 @@ TEST_F(recorder_test, changed_stream_goes_on_in_a_new_file_beside_the_first)
     }
 }
 
-TEST(recorder, file_that_can_not_be_created_is_refused)
+TEST_F(recorder_test, file_that_can_not_be_created_is_refused_and_logged_with_its_path)
 {
     int error = 0;
     EXPECT_FALSE(recorder_obj::create("/nonexistent-folder/x.mp4", &error));
     EXPECT_EQ(error, ENOENT);
+    EXPECT_EQ(log_count("rec: can not create /nonexistent-folder/x.mp4 (No such file or directory)\r\n"), 1u);
 }
