@@ -260,8 +260,12 @@ void recorder_obj::start_next_file(const char* why)
     int error = 0;
     std::unique_ptr<file_output_t> output = opener(path, &error);
     if (!output) {
-        log_print("%s rec: can not create %s (%s)\n", utc_timestamp().c_str(), path.c_str(),
-                  error_text(error).c_str());
+        // Once until a file begins again: a disk out of inodes shows free
+        // space to every check and refuses every file.
+        if (!create_failure_logged)
+            log_print("%s rec: can not create %s (%s)\n", utc_timestamp().c_str(), path.c_str(),
+                      error_text(error).c_str());
+        create_failure_logged = true;
         if (error == ENOSPC || error == EDQUOT) {
             keeper->space_ran_out();
             paused = true;
@@ -272,6 +276,7 @@ void recorder_obj::start_next_file(const char* why)
     }
     log_print("%s rec: %s, recording goes on in %s\n", utc_timestamp().c_str(), why, path.c_str());
     writer = std::make_unique<fmp4_writer_obj>(std::move(output));
+    create_failure_logged = false;
     counted_bytes = 0;
     metrics.recording_files_open.fetch_add(1, std::memory_order_relaxed);
     metric_set(metrics.recording_stall, int(rec_stall_t::none));

@@ -97,5 +97,6 @@ private:
     bool stream_running = false;         // between a started and an ended event
     bool paused = false;                 // no room on the disk: waiting for it with no file
     bool failure_logged = false;         // a write failure was logged
+    bool create_failure_logged = false;  // a file that could not be created was logged, since the last file began
     std::thread thread;                  // the writer thread
 };
