@@ -25,7 +25,7 @@ namespace {
 
 using namespace std::chrono;
 
-// The state changes must show within this; the spec'd bound for a stop is 10 s.
+// The state changes must show within this: a stop is noticed within 10 s.
 constexpr int notice_ms = 10000;
 constexpr int wait_ms = 20000;  // for a camera to come back
 
