@@ -265,7 +265,7 @@ std::string onvif_time_text(int64_t utc_seconds)
     const int64_t day = doy - (153 * mp + 2) / 5 + 1;
     const int64_t month = mp < 10 ? mp + 3 : mp - 9;
     const int64_t year = yoe + era * 400 + (month <= 2);
-    char text[40];
+    char text[96];
     std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", (long long)year,
                   (long long)month, (long long)day, (long long)(seconds / 3600),
                   (long long)(seconds / 60 % 60), (long long)(seconds % 60));

@@ -172,8 +172,9 @@ TEST_P(onvif_media_test, profile_of_the_stream_asked_for_is_found)
     EXPECT_EQ(w, c.width);
     EXPECT_EQ(h, c.height);
     EXPECT_EQ(count_asked("GetCapabilities"), c.has_get_services ? 0 : 1);
-    if (c.media2)
+    if (c.media2) {
         EXPECT_NE(log_text().find("(H265 "), std::string::npos);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
