@@ -6,6 +6,7 @@
 
 #include <sys/random.h>
 
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -64,6 +65,8 @@ std::string random_nonce()
         const ssize_t n = getrandom(nonce.data() + filled, nonce.size() - filled, 0);
         if (n > 0)
             filled += size_t(n);
+        else if (errno != EINTR)
+            break;  // no random source at all: the camera may still take it
     }
     return nonce;
 }
@@ -100,7 +103,9 @@ onvif_result_t ask(const onvif_session_t& s, const std::string& url, const std::
                    std::string* reason)
 {
     http_request_t request;
-    request.host = s.host;
+    // The socket wants an IPv6 address without the brackets of a URL.
+    const bool bracketed = s.host.size() > 2 && s.host.front() == '[' && s.host.back() == ']';
+    request.host = bracketed ? s.host.substr(1, s.host.size() - 2) : s.host;
     request.content_type = "application/soap+xml; charset=utf-8";
     if (!http_target(url, &request.port, &request.path)) {
         *reason = "unusable service address " + url;
@@ -117,7 +122,8 @@ onvif_result_t ask(const onvif_session_t& s, const std::string& url, const std::
         return onvif_result_t::no_answer;
     const bool parsed = onvif_parse_answer(response.body, answer);
     if (response.status == 401 || (parsed && answer->not_authorized)) {
-        *reason = "credentials refused";
+        *reason = "credentials refused (HTTP " + std::to_string(response.status) +
+                  (parsed && answer->not_authorized ? ", not authorized)" : ")");
         return onvif_result_t::refused;
     }
     if (!parsed) {
@@ -141,7 +147,7 @@ onvif_result_t ask_clock(onvif_session_t& s, steady::time_point deadline, std::s
     for (size_t i = 0; i < ports.size(); ++i) {
         const auto until = i + 1 < ports.size() ? steady::now() + (deadline - steady::now()) / 2
                                                 : deadline;
-        const std::string url = "http://" + s.host + ":" + std::to_string(ports[i]) +
+        const std::string url = "http://" + url_host(s.host) + ":" + std::to_string(ports[i]) +
                                 "/onvif/device_service";
         onvif_answer_t answer;
         std::string why;

@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "camera/camera_address.h"
 #include "http/http_text.h"
 
 const char* const onvif_media1_namespace = "http://www.onvif.org/ver10/media/wsdl";
@@ -378,6 +379,5 @@ std::string onvif_reachable_url(const std::string& url, const std::string& schem
     if (port.size() > 1 &&
         !std::all_of(port.begin() + 1, port.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return {};
-    const bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
-    return url.substr(0, host_begin) + (ipv6 ? "[" + host + "]" : host) + port + url.substr(end);
+    return url.substr(0, host_begin) + url_host(host) + port + url.substr(end);
 }

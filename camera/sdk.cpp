@@ -207,7 +207,7 @@ int32_t sdk_login(const char* address, uint16_t port, const char* user, const ch
         if (!initialised)
             return -1;
     }
-    login_t login{address, port, user ? user : "", password ? password : ""};
+    login_t login{address, port, user ? user : "", password ? password : "", nullptr};
     if (!login_camera(login))
         return -1;
     std::lock_guard<std::mutex> lock(tables_mutex);
