@@ -27,7 +27,7 @@ namespace {
 // What a login remembers: where the camera is and who logged in.
 struct login_t {
     std::string address;   // host or whole stream URL
-    uint16_t port = 0;     // RTSP port with a host address
+    uint16_t port = 0;     // with a host address: ONVIF's port, or RTSP's by the address rule
     std::string user;
     std::string password;
     std::shared_ptr<onvif_session_t> onvif;  // what ONVIF told of a plain host, or null
@@ -86,6 +86,12 @@ void log_no_onvif_answer(const login_t& login, const std::string& reason, const 
               login.address.c_str(), reason.c_str(), url.c_str());
 }
 
+void log_onvif_refused(const login_t& login, const std::string& reason)
+{
+    log_print("%s camera: ONVIF login to %s refused: %s\n", utc_timestamp().c_str(),
+              login.address.c_str(), reason.c_str());
+}
+
 // A plain host is asked over ONVIF first; its answer to an authenticated
 // question checks the credentials. True when ONVIF found the camera;
 // *refused when it refused the credentials.
@@ -96,8 +102,7 @@ bool login_onvif(login_t& login, bool* refused)
                                          sdk_connect_limits().wait_ms, &login.onvif, &reason);
     *refused = r == onvif_result_t::refused;
     if (*refused)
-        log_print("%s camera: ONVIF login to %s refused: %s\n", utc_timestamp().c_str(),
-                  login.address.c_str(), reason.c_str());
+        log_onvif_refused(login, reason);
     else if (r == onvif_result_t::no_answer)
         log_no_onvif_answer(login, reason, camera_stream_url(login.address, login.port, 1, false));
     return r == onvif_result_t::found;
@@ -134,23 +139,22 @@ bool preview_target_of(const login_t& login, const preview_request_t& request,
                        preview_target_t* target)
 {
     const bool sub_stream = link_mode_sub_stream(request.link_mode);
+    const std::string rule_url =
+        camera_stream_url(login.address, login.port, request.channel, sub_stream);
     std::string url;
     if (login.onvif) {
         std::string reason;
         const onvif_result_t r = onvif_stream_url(login.onvif, request.channel, sub_stream,
                                                   sdk_connect_limits().wait_ms, &url, &reason);
         if (r == onvif_result_t::refused) {
-            log_print("%s camera: ONVIF login to %s refused: %s\n", utc_timestamp().c_str(),
-                      login.address.c_str(), reason.c_str());
+            log_onvif_refused(login, reason);
             return false;
         }
-        if (r == onvif_result_t::no_answer) {
-            url = camera_stream_url(login.address, login.port, request.channel, sub_stream);
-            log_no_onvif_answer(login, reason, url);
-        }
+        if (r == onvif_result_t::no_answer)
+            log_no_onvif_answer(login, reason, rule_url);
     }
     if (url.empty())
-        url = camera_stream_url(login.address, login.port, request.channel, sub_stream);
+        url = rule_url;
     target->url = is_test_address(url) ? url : url_with_credentials(url, login.user, login.password);
     target->transport = link_mode_transport(request.link_mode);
     return true;
