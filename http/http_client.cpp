@@ -153,10 +153,9 @@ http_parse_result_t parse_body(const char* at, const char* to, bool closed, size
     return http_parse_result_t::complete;
 }
 
-}  // namespace
-
-http_parse_result_t parse_http_response(const char* from, const char* to, bool closed,
-                                        size_t limit, http_response_t* response)
+// One status line and header block; *next is where the body begins.
+http_parse_result_t parse_head(const char* from, const char* to, bool closed,
+                               http_response_t* response, const char** next)
 {
     *response = http_response_t{};
     const char* head_end = find_text(from, to, "\r\n\r\n");
@@ -172,14 +171,28 @@ http_parse_result_t parse_http_response(const char* from, const char* to, bool c
         return http_parse_result_t::bad;
     const char* status_end = find_text(from, head_end + 2, "\r\n");
     response->status = parse_status_line(from, status_end);
-    if (response->status < 100)
+    if (response->status < 100 ||
+        !parse_headers(status_end + 2, head_end + 2, &response->headers))
         return http_parse_result_t::bad;
-    if (!parse_headers(status_end + 2, head_end + 2, &response->headers))
-        return http_parse_result_t::bad;
-    // Interim answers (100 Continue) come before the real one.
-    if (response->status < 200)
-        return parse_http_response(head_end + 4, to, closed, limit, response);
-    return parse_body(head_end + 4, to, closed, limit, response);
+    *next = head_end + 4;
+    return http_parse_result_t::complete;
+}
+
+}  // namespace
+
+http_parse_result_t parse_http_response(const char* from, const char* to, bool closed,
+                                        size_t limit, http_response_t* response)
+{
+    for (;;) {
+        const char* next = nullptr;
+        const http_parse_result_t r = parse_head(from, to, closed, response, &next);
+        if (r != http_parse_result_t::complete)
+            return r;
+        // Interim answers (100 Continue) come before the real one.
+        if (response->status >= 200)
+            return parse_body(next, to, closed, limit, response);
+        from = next;
+    }
 }
 
 namespace {
@@ -289,6 +302,12 @@ bool receive_response(int fd, clock_type::time_point deadline, size_t limit,
         const bool closed = n <= 0;
         if (n > 0)
             received.append(buffer, size_t(n));
+        // Room for the head, interim answers and chunk framing around a
+        // body of limit bytes; a server that sends more is refused.
+        if (received.size() > 2 * limit + 4 * head_limit) {
+            *reason = "response over the size limit";
+            return false;
+        }
         const http_parse_result_t r = parse_http_response(
             received.data(), received.data() + received.size(), closed, limit, response);
         if (r == http_parse_result_t::complete)

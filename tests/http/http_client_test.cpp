@@ -149,6 +149,24 @@ TEST(http_post, answer_in_pieces_arrives_whole)
     EXPECT_EQ(seen.substr(seen.size() - 8), "\r\n\r\n<q/>");
 }
 
+TEST(http_post, endless_interim_answers_are_cut_off_at_the_size_limit)
+{
+    one_shot_server_t flood([](int fd) {
+        recv(fd, std::string(4096, 0).data(), 4096, 0);
+        const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
+        std::string block;
+        for (int i = 0; i < 1000; ++i)
+            block += interim;
+        for (int i = 0; i < 40; ++i)
+            if (send(fd, block.data(), block.size(), MSG_NOSIGNAL) < 0)
+                break;
+    });
+    http_response_t r;
+    std::string reason;
+    EXPECT_FALSE(http_post(question(flood.port), steady_clock::now() + seconds(5), 100, &r, &reason));
+    EXPECT_EQ(reason, "response over the size limit");
+}
+
 TEST(http_post, silence_ends_at_the_deadline_and_a_closed_port_at_once)
 {
     one_shot_server_t silent([](int) { std::this_thread::sleep_for(milliseconds(1500)); });
