@@ -5,7 +5,8 @@
 // fallback route (the files below the root). web_routes() is the server's
 // table with the built-in routes; a new route is one add() there (or at
 // start-up, before the server runs). Web server thread under server_lock;
-// the table is changed only while no connection uses it.
+// the table is changed only under that lock or while the server is stopped,
+// and a connection keeps the routes of the moment it was made.
 #pragma once
 
 #include <functional>
