@@ -193,7 +193,6 @@ bool service_core_t::activate_web_server(bool first)
         if (first || !web_problem.empty())
             log_event("server activated");
         web_problem.clear();
-        metrics.set_web_problem("");
         web_retry_timer->set_enabled(false);
         web_server.wake();
         return true;
@@ -209,7 +208,6 @@ bool service_core_t::activate_web_server(bool first)
         std::fprintf(stderr, "kestrel: %s, trying again every %d ms\n", text, int(settings.recon_interval));
     }
     web_problem = text;
-    metrics.set_web_problem(text);
     web_retry_timer->set_interval(std::max(int(settings.recon_interval), 100));
     web_retry_timer->set_enabled(true);
     return false;

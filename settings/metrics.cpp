@@ -24,9 +24,6 @@ struct stream_slot_t {
 std::array<stream_slot_t, 8> stream_slots;  // more streaming routes than the server has
 std::mutex stream_slot_mutex;               // taking a free slot
 
-std::mutex web_problem_mutex;  // guards web_problem_text
-std::string web_problem_text;
-
 stream_slot_t* slot_of(const char* route)
 {
     for (stream_slot_t& slot : stream_slots) {
@@ -88,16 +85,4 @@ std::vector<labelled_count_t> metrics_stream_clients()
         if (const char* name = slot.route.load(std::memory_order_acquire))
             list.push_back({name, slot.clients.load(std::memory_order_relaxed)});
     return list;
-}
-
-void metrics_t::set_web_problem(const std::string& text)
-{
-    std::lock_guard<std::mutex> lock(web_problem_mutex);
-    web_problem_text = text;
-}
-
-std::string metrics_t::web_problem() const
-{
-    std::lock_guard<std::mutex> lock(web_problem_mutex);
-    return web_problem_text;
 }

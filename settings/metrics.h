@@ -33,10 +33,6 @@ struct metrics_t {
 
     // Web server (its thread).
     std::atomic<int> http_connections{0};          // open connections
-
-    // The web server: why it is not listening, "" while it is (service core).
-    void set_web_problem(const std::string& text);
-    std::string web_problem() const;
 };
 
 extern metrics_t metrics;
