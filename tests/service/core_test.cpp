@@ -115,7 +115,11 @@ TEST(service_core, photos_are_taken_off_the_gui_thread_in_turn)
     core.open();
     EXPECT_FALSE(core.take_photo()) << "no preview before start";
     core.start(&face);
-    ASSERT_TRUE(QTest::qWaitFor([] { return preview_handle >= 0; }, 15000));
+    // A photo needs the player's stream, which the first stream header opens.
+    ASSERT_TRUE(QTest::qWaitFor([] {
+        mt_guard_t guard(player_lock);
+        return preview_handle >= 0 && player_port >= 0;
+    }, 15000));
 
     ASSERT_TRUE(core.take_photo());
     ASSERT_TRUE(core.take_photo());
