@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 
@@ -16,6 +17,7 @@
 #include "settings/file_places.h"
 #include "settings/instance_setup.h"
 #include "settings/log.h"
+#include "settings/settings_table.h"
 #include "temp_dir.h"
 
 namespace {
@@ -138,6 +140,17 @@ TEST_F(cfg_test, golden_files_have_52_crlf_lines)
         EXPECT_EQ(lines, 52u) << name;
         EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << name;
     }
+}
+
+TEST_F(cfg_test, table_keys_are_unique_and_defaults_are_written_as_the_table_gives_them)
+{
+    const settings_t defaults;
+    std::set<std::string> keys;
+    for (const setting_t& setting : setting_table()) {
+        EXPECT_TRUE(keys.insert(setting.key).second) << setting.key;
+        EXPECT_EQ(setting_text(setting, defaults), setting.default_text) << setting.key;
+    }
+    EXPECT_EQ(keys.size(), 35u);
 }
 
 TEST_F(cfg_test, writer_uses_cfg_twins_not_effective_folders)
