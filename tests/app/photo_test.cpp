@@ -27,9 +27,7 @@ class photo : public ::testing::Test {
 public:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kestrel-photos-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = std::string(pattern) + "/";
+        folder = temp.prefix();
         form_fixture::write_own_cfg(form_fixture::quiet_cfg(
             false, {"ipc_ip=test://640x360@25", "img_size=6", "img_quality=1", "img_path=" + folder}));
         message_box_hook = [this](bool warning, const char* text) {
@@ -42,7 +40,6 @@ public:
         form->FormCloseQuery();
         form.reset();
         message_box_hook = nullptr;
-        std::filesystem::remove_all(folder);
     }
 
     // The first connection attempt runs 100 ms after the loop starts; the
@@ -68,6 +65,7 @@ public:
 
     static std::string log_text() { return kestrel_test::read_file(form_fixture::own_path() + ".log"); }
 
+    kestrel_test::temp_folder_t temp{"kestrel-photos"};
     std::string folder;  // img_path, with its separator
     std::vector<std::string> boxes;
     std::unique_ptr<Tmain_form> form;

@@ -56,18 +56,9 @@ public:
     // silent for timeout_ms.
     bool need(size_t n, int timeout_ms = 10000)
     {
-        while (pending.size() < n) {
-            pollfd p{sock, POLLIN, 0};
-            if (poll(&p, 1, timeout_ms) <= 0)
+        while (pending.size() < n)
+            if (!loopback::receive_some(sock, pending, timeout_ms, &closed))
                 return false;
-            char buffer[65536];
-            const ssize_t got = recv(sock, buffer, sizeof buffer, 0);
-            if (got <= 0) {
-                closed = true;
-                return false;
-            }
-            pending.append(buffer, size_t(got));
-        }
         return true;
     }
 
