@@ -46,13 +46,10 @@ public:
     // picture follows its first key frame.
     bool wait_for_picture()
     {
-        for (int i = 0; i < 600; ++i) {
-            QTest::qWait(25);
+        return QTest::qWaitFor([] {
             mt_guard_t guard(player_lock);
-            if (preview_handle >= 0 && player_port >= 0 && player_has_picture(player_port) != 0)
-                return true;
-        }
-        return false;
+            return preview_handle >= 0 && player_port >= 0 && player_has_picture(player_port) != 0;
+        }, 15000);
     }
 
     std::vector<std::string> photos() const
@@ -86,7 +83,8 @@ TEST_F(photo, two_photos_in_one_second_share_the_time_stamp_name)
     // than one try to fit two photos into one.
     std::string stamp;
     int photos_taken = 0;
-    for (int attempt = 0; attempt < 5 && stamp.empty(); ++attempt) {
+    const auto deadline = kestrel_test::deadline_in(std::chrono::seconds(15));
+    while (stamp.empty() && kestrel_test::test_clock::now() < deadline) {
         for (const auto& entry : std::filesystem::directory_iterator(folder))
             std::filesystem::remove(entry.path());
         while (std::chrono::system_clock::now().time_since_epoch() % std::chrono::seconds(1) >

@@ -96,15 +96,12 @@ int start_xvfb()
 // for a moment after that.
 bool display_accepts(const std::string& name)
 {
-    for (int attempt = 0; attempt < 50; ++attempt) {
+    return kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(5)), [&] {
         xcb_connection_t* c = xcb_connect(name.c_str(), nullptr);
         const bool ok = xcb_connection_has_error(c) == 0;
         xcb_disconnect(c);
-        if (ok)
-            return true;
-        usleep(100 * 1000);
-    }
-    return false;
+        return ok;
+    }, std::chrono::milliseconds(100));
 }
 
 xcb_connection_t* x_connection()
@@ -141,13 +138,13 @@ bool window_manager_ready()
         return false;
     QWidget probe;
     probe.resize(100, 100);
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    return kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(15)), [&] {
         probe.show();
         if (QTest::qWaitForWindowExposed(&probe, 1500))
             return true;
         probe.hide();
-    }
-    return false;
+        return false;
+    }, std::chrono::milliseconds(0));
 }
 
 // Runs xdotool with the arguments while the event loop goes on, so the

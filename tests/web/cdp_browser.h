@@ -100,13 +100,9 @@ public:
     // Evaluates until the expression gives "true"; false after timeout_ms.
     bool wait_until(const std::string& expression, int timeout_ms)
     {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < end) {
-            if (evaluate(expression) == "true")
-                return true;
-            usleep(100 * 1000);
-        }
-        return false;
+        return kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::milliseconds(timeout_ms)),
+                                        [&] { return evaluate(expression) == "true"; },
+                                        std::chrono::milliseconds(100));
     }
 
     QImage screenshot()
@@ -156,14 +152,11 @@ private:
         // The page target may appear a moment after the browser answers.
         std::string targets;
         size_t page = std::string::npos;
-        for (int attempt = 0; attempt < 50 && page == std::string::npos; ++attempt) {
-            if (attempt > 0)
-                usleep(100 * 1000);
+        kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(10)), [&] {
             targets = command("Target.getTargets", "{}", false);
-            if (targets.empty())
-                return;
             page = targets.find("\"type\":\"page\"");
-        }
+            return targets.empty() || page != std::string::npos;  // a silent browser ends it too
+        }, std::chrono::milliseconds(100));
         if (page == std::string::npos)
             return;
         // The page's target id is the last one named before its type.
