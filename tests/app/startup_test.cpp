@@ -108,13 +108,11 @@ TEST(startup, second_start_empties_the_log_and_reads_the_written_file)
     ASSERT_TRUE(kestrel.start());
     // The old log still says "server activated" until the new run empties it.
     std::string second_log;
-    for (int i = 0; i < 750; ++i) {
+    kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(15)), [&] {
         second_log = kestrel.log();
-        if (second_log.find("server activated") != std::string::npos &&
-            second_log.find("sockets uninitialized") == std::string::npos)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        return second_log.find("server activated") != std::string::npos &&
+               second_log.find("sockets uninitialized") == std::string::npos;
+    });
     ASSERT_NE(second_log.find("server activated"), std::string::npos);
     // One banner: the first run's lines are gone.
     EXPECT_EQ(second_log.find("logging started"), second_log.rfind("logging started"));
@@ -172,8 +170,7 @@ TEST(startup, sigint_closes_in_order_too)
     ASSERT_TRUE(kestrel.start());
     ASSERT_TRUE(kestrel.wait_for_log("server activated"));
     ::kill(kestrel.pid, SIGINT);
-    for (int i = 0; i < 500 && kestrel.running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(10)), [&] { return !kestrel.running(); });
     EXPECT_FALSE(kestrel.running());
     EXPECT_EQ(kestrel.exit_status, 0);
     EXPECT_NE(kestrel.log().find("sockets uninitialized"), std::string::npos);

@@ -15,6 +15,7 @@
 #include "settings/log.h"
 #include "tests/recording/recording_probe.h"
 #include "tests/support/camera_test_util.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/onvif_responder.h"
 #include "tests/support/rtsp_server_process.h"
 
@@ -91,7 +92,7 @@ protected:
                 return true;
         return false;
     }
-    std::string log_text() { return read_text(log_path); }
+    std::string log_text() { return kestrel_test::read_file(log_path); }
 
     temp_folder_t folder;
     std::string log_path;

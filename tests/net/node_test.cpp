@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "net/se_basic_node.h"
-#include "tests/net/loopback.h"
+#include "tests/support/loopback.h"
 
 namespace {
 

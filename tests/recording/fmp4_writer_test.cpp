@@ -140,13 +140,13 @@ TEST_F(fmp4_writer_test, every_write_leaves_a_playable_file_of_whole_key_frame_i
     write_range(writer, stream, 0, 60);
     ASSERT_TRUE(writer.finish());
 
-    const std::string whole = read_text(path);
+    const std::string whole = kestrel_test::read_file(path);
     ASSERT_GE(writes.size(), 6u);
     size_t end = 0;
     for (size_t i = 0; i < writes.size(); i++) {
         end += writes[i];
         const std::string cut = folder.prefix() + "cut" + std::to_string(i) + ".mp4";
-        write_text(cut, whole.substr(0, end));
+        kestrel_test::write_file(cut, whole.substr(0, end));
         ASSERT_TRUE(plays_cleanly(cut)) << "after write " << i;
         // The last write is the index; every other one adds one interval.
         const size_t intervals = std::min(i + 1, size_t(6));
@@ -329,7 +329,7 @@ protected:
 
     size_t log_count(const std::string& needle)
     {
-        const std::string log = read_text(log_path);
+        const std::string log = kestrel_test::read_file(log_path);
         size_t n = 0;
         for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
             n++;

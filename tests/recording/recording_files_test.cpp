@@ -25,7 +25,7 @@ constexpr double max_age = 168.5 * 3600;  // the default retention
 
 void make_file(const std::string& path, std::time_t mtime)
 {
-    write_text(path, "x");
+    kestrel_test::write_file(path, "x");
     const timespec times[2] = {{mtime, 0}, {mtime, 0}};
     utimensat(AT_FDCWD, path.c_str(), times, 0);
 }

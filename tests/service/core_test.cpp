@@ -18,6 +18,7 @@
 #include "service/service_core.h"
 #include "settings/settings.h"
 #include "tests/app/form_fixture.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -105,9 +106,8 @@ TEST(service_core, demo_mode_is_the_demo_timer_and_makes_no_attempt)
 
 TEST(service_core, photos_are_taken_off_the_gui_thread_in_turn)
 {
-    char pattern[] = "/tmp/kestrel-core-photos-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string folder = std::string(pattern) + "/";
+    const kestrel_test::temp_folder_t photos_folder("kestrel-core-photos");
+    const std::string folder = photos_folder.prefix();
     form_fixture::write_own_cfg(
         form_fixture::quiet_cfg(false, {"ipc_ip=test://320x240@25", "img_path=" + folder}));
     listening_face_t face;
@@ -115,7 +115,11 @@ TEST(service_core, photos_are_taken_off_the_gui_thread_in_turn)
     core.open();
     EXPECT_FALSE(core.take_photo()) << "no preview before start";
     core.start(&face);
-    ASSERT_TRUE(QTest::qWaitFor([] { return preview_handle >= 0; }, 15000));
+    // A photo needs the player's stream, which the first stream header opens.
+    ASSERT_TRUE(QTest::qWaitFor([] {
+        mt_guard_t guard(player_lock);
+        return preview_handle >= 0 && player_port >= 0;
+    }, 15000));
 
     ASSERT_TRUE(core.take_photo());
     ASSERT_TRUE(core.take_photo());
@@ -137,7 +141,6 @@ TEST(service_core, photos_are_taken_off_the_gui_thread_in_turn)
     for (size_t at = log.find(" img saved\r\n"); at != std::string::npos; at = log.find(" img saved\r\n", at + 1))
         ++saved;
     EXPECT_EQ(saved, 3u) << log;
-    std::filesystem::remove_all(folder);
 }
 
 int main(int argc, char** argv)

@@ -13,7 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
+#include "tests/support/file_bytes.h"
+#include "tests/support/temp_folder.h"
+
+using kestrel_test::read_file;
+using kestrel_test::temp_folder_t;
 
 namespace {
 
@@ -42,23 +46,23 @@ std::vector<std::string> crlf_lines(const std::string& bytes)
 
 TEST(log, crlf_on_disk_and_flushed_at_once)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     EXPECT_TRUE(log_print("//%s\n%s logging started\n", std::string(75, '-').c_str(), "T"));
     // Already on disk before close (flushed with the message).
-    EXPECT_EQ(read_bytes(path), "//" + std::string(75, '-') + "\r\nT logging started\r\n");
+    EXPECT_EQ(read_file(path), "//" + std::string(75, '-') + "\r\nT logging started\r\n");
     EXPECT_TRUE(log_print("%s can not start preview\n", "T"));
     EXPECT_TRUE(log_print("a\n\nb\n"));  // empty line inside a message
     EXPECT_TRUE(log_print("no line end"));
     log_close();
-    EXPECT_EQ(read_bytes(path), "//" + std::string(75, '-') +
+    EXPECT_EQ(read_file(path), "//" + std::string(75, '-') +
                                     "\r\nT logging started\r\nT can not start preview\r\na\r\n\r\nb\r\nno line end");
 }
 
 TEST(log, nothing_after_close)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     EXPECT_TRUE(log_print("////before\n"));
@@ -66,12 +70,12 @@ TEST(log, nothing_after_close)
     EXPECT_FALSE(log_print("////after %d\n", 1));
     EXPECT_FALSE(log_print("////after\n"));
     log_close();  // a second close is harmless
-    EXPECT_EQ(read_bytes(path), "////before\r\n");
+    EXPECT_EQ(read_file(path), "////before\r\n");
 }
 
 TEST(log, second_run_replaces_first)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     log_print("first run, a long line %s\n", std::string(500, 'x').c_str());
@@ -79,12 +83,12 @@ TEST(log, second_run_replaces_first)
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     log_print("second\n");
     log_close();
-    EXPECT_EQ(read_bytes(path), "second\r\n");
+    EXPECT_EQ(read_file(path), "second\r\n");
 }
 
 TEST(log, open_failures)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     EXPECT_FALSE(log_open(true, false, nullptr, "w"));
     EXPECT_FALSE(log_print("x\n"));
     EXPECT_FALSE(log_open(true, false, dir.file("k.log").c_str(), nullptr));
@@ -107,7 +111,7 @@ TEST(log, console_only_goes_to_stdout)
 
 TEST(log, console_and_file)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, true, path.c_str(), "w"));
     testing::internal::CaptureStdout();
@@ -116,7 +120,7 @@ TEST(log, console_and_file)
     EXPECT_TRUE(printed);
     EXPECT_EQ(out, "sizeof_in=10240\n");
     log_close();
-    EXPECT_EQ(read_bytes(path), "sizeof_in=10240\r\n");
+    EXPECT_EQ(read_file(path), "sizeof_in=10240\r\n");
 
     // After close the file part fails: false, though the console still gets it.
     testing::internal::CaptureStdout();
@@ -127,7 +131,7 @@ TEST(log, console_and_file)
 
 TEST(log, very_long_message_is_one_whole_message)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     std::string body;
@@ -141,14 +145,14 @@ TEST(log, very_long_message_is_one_whole_message)
             expected += '\r';
         expected += c;
     }
-    EXPECT_EQ(read_bytes(path), expected);
+    EXPECT_EQ(read_file(path), expected);
 }
 
 // Two threads log many messages at once; every message, including two-line
 // ones and ones far longer than any stdio buffer, arrives whole and in order.
 TEST(log, two_threads_give_whole_messages)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     const int per_thread = 4000;
@@ -178,7 +182,7 @@ TEST(log, two_threads_give_whole_messages)
     log_close();
     EXPECT_EQ(failures.load(), 0);
 
-    const std::vector<std::string> lines = crlf_lines(read_bytes(path));
+    const std::vector<std::string> lines = crlf_lines(read_file(path));
     std::map<char, int> next{{'A', 0}, {'B', 0}};
     for (size_t k = 0; k < lines.size(); ++k) {
         const std::string& line = lines[k];

@@ -57,18 +57,9 @@ public:
     // silent for timeout_ms.
     bool need(size_t n, int timeout_ms = 10000)
     {
-        while (pending.size() < n) {
-            pollfd p{sock, POLLIN, 0};
-            if (poll(&p, 1, timeout_ms) <= 0)
+        while (pending.size() < n)
+            if (!loopback::receive_some(sock, pending, timeout_ms, &closed))
                 return false;
-            char buffer[65536];
-            const ssize_t got = recv(sock, buffer, sizeof buffer, 0);
-            if (got <= 0) {
-                closed = true;
-                return false;
-            }
-            pending.append(buffer, size_t(got));
-        }
         return true;
     }
 
@@ -374,17 +365,23 @@ TEST_F(live_camera, stream_parts_byte_for_byte_and_a_moving_picture)
     ASSERT_TRUE(open_stream(client, "?w=160&h=160&is_browser_w_h=true&q=80"));
     // Parts come as fast as they are sent; a part made while the camera's
     // picture stays the same is the same JPEG. The synthetic camera's picture
-    // moves, so another one comes within a few frames.
-    std::vector<part_t> parts;
+    // moves, so another one comes within a few frames: a matter of time, not
+    // of how many parts a fast machine reads meanwhile. Every tenth part is
+    // kept for the size check, and the last one.
+    std::vector<part_t> parts(1);
+    ASSERT_TRUE(read_part(client, parts[0]));
+    part_t part;
     bool moved = false;
-    for (int i = 0; i < 2000 && !moved; ++i) {
-        parts.emplace_back();
-        ASSERT_TRUE(read_part(client, parts.back()));
-        moved = parts.back().jpeg != parts[0].jpeg;
+    const auto deadline = kestrel_test::deadline_in(seconds(10));
+    for (size_t read = 1; !moved && steady_clock::now() < deadline; ++read) {
+        ASSERT_TRUE(read_part(client, part));
+        moved = part.jpeg != parts[0].jpeg;
+        if (read % 10 == 0 || moved)
+            parts.push_back(part);
     }
     EXPECT_TRUE(moved);
-    for (size_t i = 0; i < parts.size(); i += 10)
-        EXPECT_EQ(decode(parts[i].jpeg).size(), QSize(160, 120));
+    for (const part_t& kept : parts)
+        EXPECT_EQ(decode(kept.jpeg).size(), QSize(160, 120));
     // Each part's header is logged as a framed block, without its final
     // line end; the log stores every "\n" as CR LF.
     const std::string separator = "//---------------------------------------------------------------------------\n";
@@ -515,18 +512,22 @@ TEST_P(stream_pacing, parts_follow_the_frame_delay_in_milliseconds)
     ASSERT_NE(process, nullptr);
     client_t client(port);
     ASSERT_TRUE(open_stream(client, "?w=32&h=24&q=20"));
-    const auto opened = steady_clock::now();
-    const int window_ms = delay == 0 ? 1000 : delay * 4 + delay / 2;
-    int parts = 0;
+    // The window opens with the first part: the first picture of a run may
+    // wait for the fonts of the diagnostic picture to load, which says
+    // nothing of the pace.
     part_t part;
-    while (read_part(client, part, 3000) && part.arrived - opened < milliseconds(window_ms))
+    ASSERT_TRUE(read_part(client, part, 10000));
+    const auto first = part.arrived;
+    const int window_ms = delay == 0 ? 1000 : delay * 3 + delay / 2;
+    int parts = 0;
+    while (read_part(client, part, 3000) && part.arrived - first < milliseconds(window_ms))
         ++parts;
     if (delay == 0) {
         EXPECT_GT(parts, 20) << "parts within one second";
     } else {
-        // Due at 1, 2, 3 and 4 delays after the header.
-        EXPECT_GE(parts, 3) << "delay " << delay;
-        EXPECT_LE(parts, 5) << "delay " << delay;
+        // Due at 1, 2 and 3 delays after the first.
+        EXPECT_GE(parts, 2) << "delay " << delay;
+        EXPECT_LE(parts, 4) << "delay " << delay;
     }
     EXPECT_EQ(process->stop(), 0);
 }
@@ -577,14 +578,13 @@ TEST(live_page, headless_chromium_shows_a_moving_picture_and_reopens_the_stream)
     // Both sides in one evaluation, of a part already decoded: the page swaps
     // in a new part all the time, which shows 0 x 0 until it is decoded.
     int shown_w = 0, shown_h = 0;
-    for (int tries = 0; tries < 100 && (shown_w == 0 || shown_h == 0); ++tries) {
-        if (tries > 0)
-            std::this_thread::sleep_for(milliseconds(10));
+    kestrel_test::wait_until(kestrel_test::deadline_in(seconds(5)), [&] {
         const std::string shown =
             browser.evaluate(picture + ".naturalWidth + ' ' + " + picture + ".naturalHeight");
         if (std::sscanf(shown.c_str(), "%d %d", &shown_w, &shown_h) != 2)
             shown_w = shown_h = 0;
-    }
+        return shown_w != 0 && shown_h != 0;
+    }, milliseconds(10));
     EXPECT_TRUE((shown_w == box_w && shown_h <= box_h) || (shown_h == box_h && shown_w <= box_w))
         << shown_w << "x" << shown_h << " in " << box_w << "x" << box_h;
 
