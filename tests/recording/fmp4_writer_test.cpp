@@ -456,7 +456,7 @@ TEST_F(recorder_test, out_of_space_goes_on_in_a_new_file_when_there_is_room)
 
     EXPECT_EQ(recorder->files_begun(), 2);
     EXPECT_EQ(log_count("rec: can not write " + path + " (No space left on device)"), 1u);
-    EXPECT_EQ(log_count("rec: can not create " + folder.prefix()), 1u) << read_text(log_path);
+    EXPECT_EQ(log_count("rec: can not create " + folder.prefix()), 1u) << kestrel_test::read_file(log_path);
     EXPECT_EQ(log_count("rec: space is back, recording goes on in "), 1u);
     const std::vector<std::string> files = files_in(folder.prefix(), ".mp4");
     ASSERT_EQ(files.size(), 2u);

@@ -197,9 +197,9 @@ TEST(make_room, deletes_the_oldest_recordings_until_there_is_room)
         "2013-06-02 09-00-00 (UTC).mp4"};
     // Written newest first, so that neither listing nor file times give the order.
     for (auto it = recordings.rbegin(); it != recordings.rend(); ++it)
-        write_text(dir + *it, chunk);
-    write_text(dir + "2013-06-01 09-00-00 (UTC).jpg", chunk);
-    write_text(dir + "mine.mp4", chunk);
+        kestrel_test::write_file(dir + *it, chunk);
+    kestrel_test::write_file(dir + "2013-06-01 09-00-00 (UTC).jpg", chunk);
+    kestrel_test::write_file(dir + "mine.mp4", chunk);
     int error = 0;
     const std::string writing = dir + "2013-06-01 08-00-00 (UTC).mp4";  // oldest by name
     std::unique_ptr<file_output_t> output = open_file_output(writing, &error);

@@ -61,7 +61,7 @@ public:
         sdk_cleanup();
         log_close();
     }
-    std::string log() const { return read_text(log_folder.prefix() + "kestrel.log"); }
+    std::string log() const { return kestrel_test::read_file(log_folder.prefix() + "kestrel.log"); }
 
     rtsp_server_process server;
     temp_folder_t log_folder;
@@ -139,8 +139,8 @@ TEST(recording_space, a_small_disk_recorded_full_keeps_the_newest_recordings)
     fast_camera_t camera;
     ASSERT_TRUE(camera.start(8000));
     const std::string& dir = disk.prefix();
-    write_text(dir + "notes.txt", std::string(256 * 1024, 'n'));
-    write_text(dir + "2013-06-01 09-00-00 (UTC).jpg", std::string(64 * 1024, 'j'));
+    kestrel_test::write_file(dir + "notes.txt", std::string(256 * 1024, 'n'));
+    kestrel_test::write_file(dir + "2013-06-01 09-00-00 (UTC).jpg", std::string(64 * 1024, 'j'));
 
     const uint64_t bytes_before = metrics.recording_bytes.load();
     const uint64_t deleted_before = metrics.deleted_for_space.load();
@@ -165,8 +165,8 @@ TEST(recording_space, a_small_disk_recorded_full_keeps_the_newest_recordings)
     EXPECT_EQ(log.find("no space left"), std::string::npos) << log;
     EXPECT_GT(least_free, 0u);
     EXPECT_GT(metrics.deleted_for_space.load() - deleted_before, 3u);
-    EXPECT_TRUE(read_text(dir + "notes.txt").size() == 256 * 1024);
-    EXPECT_TRUE(read_text(dir + "2013-06-01 09-00-00 (UTC).jpg").size() == 64 * 1024);
+    EXPECT_TRUE(kestrel_test::read_file(dir + "notes.txt").size() == 256 * 1024);
+    EXPECT_TRUE(kestrel_test::read_file(dir + "2013-06-01 09-00-00 (UTC).jpg").size() == 64 * 1024);
 
     // What stays are the newest recordings seen, without a gap.
     const std::vector<std::string> kept = files_in(dir, ".mp4");

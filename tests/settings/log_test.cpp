@@ -212,7 +212,7 @@ TEST(log, two_threads_give_whole_messages)
 // a new run removes the older part.
 TEST(log, moves_aside_past_its_limit_and_keeps_whole_messages)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     const size_t limit = 4096;
     log_set_limit_bytes(limit);
@@ -222,8 +222,8 @@ TEST(log, moves_aside_past_its_limit_and_keeps_whole_messages)
         ASSERT_TRUE(log_print("message %d of the test\n", i));
     log_close();
 
-    const std::string newest = read_bytes(path);
-    const std::string older = read_bytes(path + ".1");
+    const std::string newest = read_file(path);
+    const std::string older = read_file(path + ".1");
     EXPECT_LE(newest.size(), limit);
     EXPECT_LE(older.size(), limit);
     EXPECT_GT(older.size(), limit - 40);  // moved when the next message did not fit
@@ -239,7 +239,7 @@ TEST(log, moves_aside_past_its_limit_and_keeps_whole_messages)
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     log_close();
     EXPECT_FALSE(std::filesystem::exists(path + ".1"));
-    EXPECT_EQ(read_bytes(path), "");
+    EXPECT_EQ(read_file(path), "");
     log_set_limit_bytes(16u << 20);
 }
 
