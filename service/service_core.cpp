@@ -160,8 +160,11 @@ void service_core_t::read_configuration()
                       utc_timestamp().c_str(), path.c_str());
             std::fprintf(stderr, "kestrel: new configuration file %s; the web login and password are in it\n",
                          path.c_str());
-            std::fprintf(stderr, "kestrel: the web page will be at http://%s:%d/\n",
-                         settings.ip.c_str(), int(settings.port));
+            // All addresses: the page is reached through any of the machine's.
+            const bool any = settings.ip.empty() || settings.ip == "0.0.0.0";
+            std::fprintf(stderr, "kestrel: the web page will be at http://%s:%d/%s\n",
+                         any ? "127.0.0.1" : settings.ip.c_str(), int(settings.port),
+                         any ? " and at every address of this machine" : "");
         } else {
             settings.daemon_mode = daemon_mode;
             read_cfg(path, settings);
