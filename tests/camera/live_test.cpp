@@ -269,7 +269,9 @@ TEST_F(live_test, hung_camera_is_a_drop_to_reconnect_from)
     server.pause();
     std::this_thread::sleep_for(milliseconds(1500));
     server.resume();
-    EXPECT_TRUE(wait_for([&] { return headers_seen.load() >= 2; }, picture_wait_ms));
+    // The drop is seen after the connect time, the next attempt comes after
+    // the reconnect interval: a loaded machine may need seconds for both.
+    EXPECT_TRUE(wait_for([&] { return headers_seen.load() >= 2; }, 10000));
 }
 
 TEST_F(live_test, synthetic_camera_picture_moves)
@@ -347,6 +349,9 @@ TEST_F(live_test, cleanup_and_logout_stop_running_previews)
     ASSERT_TRUE(start_counted_preview());
     ASSERT_TRUE(wait_for([&] { return has_picture(); }, picture_wait_ms));
     sdk_logout(login_handle);  // takes its preview with it
+    // Pictures of packets received before the logout may still be decoded;
+    // after that none come (the stream runs at 25 pictures a second).
+    std::this_thread::sleep_for(milliseconds(500));
     const uint64_t after_logout = serial();
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_EQ(serial(), after_logout);
