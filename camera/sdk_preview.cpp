@@ -14,6 +14,7 @@ extern "C" {
 #include "camera/camera_address.h"
 #include "player/stream_format.h"
 #include "settings/log.h"
+#include "stream/media_av.h"
 
 namespace {
 
@@ -50,15 +51,11 @@ void sdk_store_reconnect(uint32_t interval_ms, bool enabled)
 preview_obj::preview_obj(int32_t handle, preview_target_t target,
                          stream_data_callback_t callback, void* user)
     : handle(handle), target(std::move(target)), callback(callback), user(user),
-      parameters(avcodec_parameters_alloc())
+      fanout(std::make_shared<packet_fanout_obj>())
 {
 }
 
-preview_obj::~preview_obj()
-{
-    stop();
-    avcodec_parameters_free(&parameters);
-}
+preview_obj::~preview_obj() { stop(); }
 
 bool preview_obj::start()
 {
@@ -77,25 +74,6 @@ void preview_obj::stop()
     stop_signal.raise();
     if (thread.joinable() && !on_receive_thread())
         thread.join();
-}
-
-void preview_obj::add_sink(const std::shared_ptr<packet_sink_t>& sink)
-{
-    std::lock_guard<std::mutex> lock(sinks_mutex);
-    sinks.push_back(sink);
-    if (streaming)
-        sink->stream_started(parameters, time_base);
-}
-
-void preview_obj::remove_sink(const std::shared_ptr<packet_sink_t>& sink)
-{
-    std::lock_guard<std::mutex> lock(sinks_mutex);
-    auto it = std::find(sinks.begin(), sinks.end(), sink);
-    if (it == sinks.end())
-        return;
-    if (streaming)
-        sink->stream_ended();
-    sinks.erase(it);
 }
 
 open_result_t preview_obj::connect()
@@ -181,31 +159,11 @@ void preview_obj::deliver_header()
         uint32_t(par->extradata_size) <= stream_max_extradata)
         header.extradata.assign(par->extradata, par->extradata + par->extradata_size);
     const std::vector<uint8_t> bytes = write_stream_header(header);
+    // The fan-out first: the player port the callback opens takes its
+    // packets from there, and finds the new stream running.
+    fanout->start({par, tb});
     if (callback)
         callback(handle, sdk_stream_header, bytes.data(), uint32_t(bytes.size()), user);
-
-    std::lock_guard<std::mutex> lock(sinks_mutex);
-    streaming = parameters && avcodec_parameters_copy(parameters, par) >= 0;
-    time_base = tb;
-    if (streaming)
-        for (auto& sink : sinks)
-            sink->stream_started(parameters, time_base);
-}
-
-void preview_obj::deliver_packet(const AVPacket* packet)
-{
-    if (packet->size > 0 && uint32_t(packet->size) <= stream_max_packet && callback) {
-        block.resize(stream_packet_header_size + size_t(packet->size));
-        write_packet_header(block.data(), packet->pts, packet->dts,
-                            (packet->flags & AV_PKT_FLAG_KEY) ? stream_packet_key : 0,
-                            uint32_t(packet->size));
-        std::copy(packet->data, packet->data + packet->size,
-                  block.begin() + stream_packet_header_size);
-        callback(handle, sdk_stream_data, block.data(), uint32_t(block.size()), user);
-    }
-    std::lock_guard<std::mutex> lock(sinks_mutex);
-    for (auto& sink : sinks)
-        sink->stream_packet(packet);
 }
 
 read_result_t preview_obj::pump()
@@ -214,20 +172,16 @@ read_result_t preview_obj::pump()
     if (!packet)
         return read_result_t::failed;
     read_result_t r;
-    while ((r = source->read(packet)) == read_result_t::packet)
-        deliver_packet(packet);
+    while ((r = source->read(packet)) == read_result_t::packet) {
+        fanout->push({packet});
+        av_packet_unref(packet);
+    }
     av_packet_free(&packet);
     return r;
 }
 
 void preview_obj::end_stream()
 {
-    {
-        std::lock_guard<std::mutex> lock(sinks_mutex);
-        if (streaming)
-            for (auto& sink : sinks)
-                sink->stream_ended();
-        streaming = false;
-    }
+    fanout->end();
     source->close();
 }

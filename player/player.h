@@ -7,6 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+class packet_fanout_obj;
 
 // What the player draws into: the main window, or nothing (null) in daemon
 // mode, where pictures are decoded only for the readers and never drawn.
@@ -42,6 +45,13 @@ bool player_open_stream(int32_t port, const uint8_t* header, uint32_t header_len
                         uint32_t buffer_size);
 bool player_play(int32_t port, video_surface_t* surface);
 bool player_input_data(int32_t port, const uint8_t* bytes, uint32_t length);
+// The open stream takes its packets from a camera's fan-out, by reference,
+// instead of data blocks (player_input_data then fails); between
+// player_open_stream and player_play.
+bool player_input_packets(int32_t port, const std::shared_ptr<packet_fanout_obj>& packets);
+// Where the open stream's packets come from, for other subscribers (a live
+// web stream); null when the port has no open stream.
+std::shared_ptr<packet_fanout_obj> player_packets(int32_t port);
 bool player_stop(int32_t port);
 bool player_close_stream(int32_t port);
 bool player_free_port(int32_t port);
