@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "app/headless.h"
+#include "service/headless.h"
 #include "app/message_box.h"
 #include "settings/log.h"
 #include "settings/settings.h"

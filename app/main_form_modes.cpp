@@ -23,7 +23,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/form_timer.h"
+#include "service/form_timer.h"
 #include "player/render.h"
 #include "player/video_state.h"
 #include "settings/settings.h"
@@ -120,7 +120,7 @@ void Tmain_form::apply_window_modes()
 
     const int32_t opacity = opacity_value();
     if (opacity != 0)
-        set_transparency(demo_timer->enabled() || os_major_version >= 6);
+        set_transparency(core.demo_mode() || os_major_version >= 6);
     if (opacity == 255)
         set_transparency(false);
 
@@ -136,7 +136,7 @@ void Tmain_form::apply_window_modes()
 
 void Tmain_form::update_alpha_itm()
 {
-    alpha_itm->setVisible(demo_timer->enabled() || os_major_version >= 6);
+    alpha_itm->setVisible(core.demo_mode() || os_major_version >= 6);
 }
 
 int32_t Tmain_form::opacity_value() const { return opacity_for(settings.alpha); }
@@ -313,7 +313,7 @@ void Tmain_form::alpha_inc_itmClick()
         return;
     set_alpha(alpha_step_up(settings.alpha));
     if (opacity_value() != 0)
-        set_transparency(demo_timer->enabled() || os_major_version >= 6);
+        set_transparency(core.demo_mode() || os_major_version >= 6);
     else
         set_transparency(transparency_on);
 }

@@ -1,4 +1,4 @@
-// Tmain_form: the start-up sequence (construction), the close sequence, the
+// Tmain_form: its construction with the core's start-up, the close, the
 // paint and resize path, and the camera connection handlers.
 #include "app/main_form_unit.h"
 
@@ -16,65 +16,29 @@
 #include <QScreen>
 #include <QStyle>
 
-#include <climits>
-#include <cstdio>
-#include <filesystem>
-#include <system_error>
-#include <unistd.h>
-
-#include "app/form_timer.h"
-#include "app/headless.h"
 #include "app/message_box.h"
 #include "app/options_form_unit.h"
-#include "app/service_notify.h"
-#include "camera/connection.h"
-#include "camera/sdk.h"
-#include "net/se_socket.h"
 #include "player/render.h"
 #include "player/video_state.h"
-#include "settings/config_file.h"
-#include "settings/file_places.h"
-#include "settings/instance_setup.h"
-#include "settings/log.h"
+#include "service/form_timer.h"
+#include "service/headless.h"
 #include "settings/settings.h"
 #include "web/simple_server.h"
-#include "web/simple_thread_obj.h"
 
 Tmain_form* main_form = nullptr;
 
-namespace {
-
-const char* const separator_line =
-    "//---------------------------------------------------------------------------\n";
-
-std::string executable_path()
-{
-    char buffer[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0)
-        return std::string();
-    return std::string(buffer, static_cast<size_t>(n));
-}
-
-// Creates the folder with all missing parents; an empty path is left alone.
-void make_folder(const std::string& path)
-{
-    if (path.empty())
-        return;
-    std::error_code error;
-    std::filesystem::create_directories(path, error);
-}
-
-// Shows the busy cursor for the life of a connection attempt.
-class busy_cursor_t {
-public:
-    busy_cursor_t() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~busy_cursor_t() { QApplication::restoreOverrideCursor(); }
-};
-
-}  // namespace
-
 Tmain_form::Tmain_form()
+    : own_core(std::make_unique<service_core_t>()), core(*own_core)
+{
+    core.open();
+    start_up();
+}
+
+Tmain_form::Tmain_form(service_core_t& opened_core) : core(opened_core) { start_up(); }
+
+// The window is built, the core starts with it as its face, and the saved
+// window modes apply last.
+void Tmain_form::start_up()
 {
     main_form = this;
     create_components();
@@ -83,31 +47,12 @@ Tmain_form::Tmain_form()
     // taken as the second half of a double click.
     last_press_tick = tick_count() + 5000;
 
-    settings.exe_path = executable_path();
-    // An instance's state folder may not exist yet.
-    make_folder(default_folder(settings.exe_path));
-    open_log();
-
-    const std::string folder = default_folder(settings.exe_path);
-    settings.root = folder + "root/";
-    settings.img_path = settings.root + "img/";
-    settings.rec_path = settings.root + "rec/";
-
-    read_configuration();
-    apply_cfg();
-
     player_window = runs_without_window() ? nullptr : this;
-    connect_timer->set_enabled(!demo_timer->enabled());
-
-    make_folder(settings.img_path);
-    make_folder(settings.rec_path);
-
-    log_params(settings);
-    start_web_server();
-    web_server_thread.start();
-
-    sdk_init();
-    apply_connect_settings();
+    core.start(this);
+    demo_timer = core.demo_timer;
+    rec_timer = core.rec_timer;
+    connect_timer = core.connect_timer;
+    apply_cfg();
 
     if (!runs_without_window()) {
         // Centred on the screen when first shown.
@@ -133,9 +78,6 @@ void Tmain_form::create_components()
     setAttribute(Qt::WA_NoSystemBackground);
     setMouseTracking(true);
 
-    demo_timer = new form_timer_t(200, false, [this] { demo_timerTimer(); }, this);
-    rec_timer = new form_timer_t(0, false, [this] { rec_timerTimer(); }, this);
-    connect_timer = new form_timer_t(100, false, [this] { connect_timerTimer(); }, this);
     cursor_timer = new form_timer_t(1000, true, [this] { cursor_timerTimer(); }, this);
     create_menu();
 }
@@ -186,119 +128,37 @@ void Tmain_form::create_menu()
     connect(PopupMenu, &QMenu::aboutToShow, this, &Tmain_form::PopupMenuPopup);
 }
 
-void Tmain_form::open_log()
-{
-    const std::string path = log_file_path(settings.exe_path);
-    log_open(true, false, path.c_str(), "w");
-    log_print("%s%s logging started\n", separator_line, utc_timestamp().c_str());
-}
-
-// An instance's first start (--config naming a file that does not exist)
-// writes the file with a random web password instead of reading it, and
-// tells where it is on stderr too, which a service's journal keeps. Without
-// the option the file is read as always.
-void Tmain_form::read_configuration()
-{
-    const std::string path = cfg_file_path(settings.exe_path);
-    if (!config_file_option.empty()) {
-        // Without a display the instance is a service: it never shows a window.
-        const bool daemon_mode = settings.daemon_mode;
-        settings.daemon_mode = display_missing;
-        if (create_instance_cfg(path, settings)) {
-            log_print("%s new configuration file %s written with a random web password\n",
-                      utc_timestamp().c_str(), path.c_str());
-            std::fprintf(stderr, "kestrel: new configuration file %s; the web login and password are in it\n",
-                         path.c_str());
-        } else {
-            settings.daemon_mode = daemon_mode;
-            read_cfg(path, settings);
-        }
-        provide_web_root(settings, default_web_page(settings.exe_path));
-        return;
-    }
-    read_cfg(path, settings);
-}
-
 // The keys of the file that act on the window at once.
 void Tmain_form::apply_cfg()
 {
-    set_demo_timer_enabled(settings.demo);
     full_screen_mode_itm->setChecked(settings.full_screen_mode);
     stay_on_top_mode_itm->setChecked(settings.stay_on_top_mode);
     compact_mode_itm->setChecked(settings.compact_mode);
     tray_mode_itm->setChecked(settings.tray_mode);
     resize(settings.width, settings.height);
-    // A hidden window gets its resize event only when shown; the web side
-    // needs the client size from the start (daemon mode never shows it).
-    player_lock.enter();
-    client_width = settings.width;
-    client_height = settings.height;
-    overlay_alpha = settings.alpha;
-    player_lock.leave();
-}
-
-void Tmain_form::start_web_server()
-{
-    if (sockets_startup())
-        log_print("%s sockets initialized\n", utc_timestamp().c_str());
-    else
-        log_print("%s can not initialize sockets\n", utc_timestamp().c_str());
-
-    web_server.initialize(2, 1, 6, settings.ip.c_str(), settings.port);
-    if (web_server.activate(true))
-        log_print("%s server activated\n", utc_timestamp().c_str());
-    else
-        log_print("%s can not activate server\n", utc_timestamp().c_str());
 }
 
 void Tmain_form::restart_web_server()
 {
-    web_server_thread.stop();
-    web_server.deactivate();
-    web_server.initialize(2, 1, 6, settings.ip.c_str(), settings.port);
-    if (web_server.activate(true)) {
-        log_print("%s server activated\n", utc_timestamp().c_str());
-        web_server_thread.start();
+    if (core.restart_web_server())
         show_information(this, "Сервер запущен.");
-    } else {
-        log_print("%s can not activate server\n", utc_timestamp().c_str());
+    else
         show_warning(this, "Не могу запустить сервер.");
-    }
 }
 
-void Tmain_form::apply_connect_settings()
-{
-    sdk_set_connect_time(static_cast<uint32_t>(settings.con_wait_time),
-                         static_cast<uint32_t>(settings.con_try_times));
-    sdk_set_reconnect(static_cast<uint32_t>(settings.recon_interval), 1);
-    // The web server waits as long for a live picture that is on its way.
-    player_lock.enter();
-    picture_wait_ms = settings.con_wait_time;
-    player_lock.leave();
-}
+void Tmain_form::set_demo_timer_enabled(bool on) { core.set_demo_mode(on); }
 
-void Tmain_form::set_demo_timer_enabled(bool on)
-{
-    player_lock.enter();
-    demo_mode_on = on;
-    player_lock.leave();
-    demo_timer->set_enabled(on);
-    // PgUp and PgDn work in demo mode without the menu opened first.
-    update_alpha_itm();
-}
+// PgUp and PgDn work in demo mode without the menu opened first.
+void Tmain_form::demo_changed() { update_alpha_itm(); }
 
 bool Tmain_form::FormCloseQuery()
 {
-    if (closed)
-        return true;
-    closed = true;
-    service_stopping();
+    core.close();
+    return true;
+}
 
-    // The file first, while every setting and window state is still live.
-    settings_t live = settings;
-    live.demo = demo_timer->enabled();
-    live.ip = web_server.local_address_text();
-    live.port = web_server.local_port();
+void Tmain_form::window_settings(settings_t& live)
+{
     live.full_screen_mode = full_screen_mode_itm->isChecked();
     live.stay_on_top_mode = stay_on_top_mode_itm->isChecked();
     live.compact_mode = compact_mode_itm->isChecked();
@@ -306,27 +166,29 @@ bool Tmain_form::FormCloseQuery()
     live.minimized = !isVisible();
     live.width = width();
     live.height = height();
-    write_cfg(cfg_file_path(settings.exe_path), live);
+}
 
+void Tmain_form::closing()
+{
     if (tray_mode_itm->isChecked())
         tray_icon(tray_delete);
-    web_server_thread.stop();
-    web_server.deactivate();
-    sockets_cleanup();
-    log_print("%s sockets uninitialized\n", utc_timestamp().c_str());
+}
 
-    connect_timer->set_enabled(false);
-    if (rec_timer->enabled())
-        toggle_recording();
-    disconnect_camera();
-    set_demo_timer_enabled(false);
+void Tmain_form::stop_looking()
+{
     if (looking)
         player_hold_pictures(false);
     looking = false;
-    log_close();
     back_buffer = QImage();
-    sdk_cleanup();
-    return true;
+}
+
+// The busy cursor for the life of a connection attempt.
+void Tmain_form::camera_busy(bool on)
+{
+    if (on)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
 }
 
 void Tmain_form::closeEvent(QCloseEvent* event)
@@ -340,52 +202,15 @@ void Tmain_form::closeEvent(QCloseEvent* event)
 
 void Tmain_form::closeClick() { QWidget::close(); }
 
-// One connection attempt under server_lock, with the busy cursor; the
-// outcome is logged while the lock is still held.
-bool Tmain_form::try_connect_camera()
-{
-    busy_cursor_t busy;
-    web_server.enter();
-    const bool connected = connect_camera(settings);
-    log_print(connected ? "%s preview started\n" : "%s can not start preview\n",
-              utc_timestamp().c_str());
-    web_server.leave();
-    return connected;
-}
-
-// Ends the retries, the recording and the camera connection: what a manual
-// reconnect and demo mode do first.
-void Tmain_form::release_camera()
-{
-    connect_timer->set_enabled(false);
-    if (rec_timer->enabled())
-        toggle_recording();
-    web_server.enter();
-    disconnect_camera();
-    web_server.leave();
-}
-
-void Tmain_form::connect_timerTimer()
-{
-    const bool connected = try_connect_camera();
-    if (!connected) {
-        connect_timer->set_interval(settings.recon_interval);
-        return;
-    }
-    connect_timer->set_enabled(false);
-    if (settings.rec_active)
-        toggle_recording();
-}
-
 void Tmain_form::reconnect_camera()
 {
-    release_camera();
+    core.release_camera();
     set_demo_timer_enabled(false);
-    apply_connect_settings();
+    core.apply_connect_settings();
     if (opacity_value() != 0)
         set_transparency(os_major_version >= 6);
 
-    const bool connected = try_connect_camera();
+    const bool connected = core.try_connect_camera();
     if (!connected) {
         repaint();
         show_warning(this, "Не могу подключить камеру.");
@@ -393,9 +218,9 @@ void Tmain_form::reconnect_camera()
     }
     show_information(this, "Камера подключена.");
     if (settings.rec_active) {
-        const bool was_recording = rec_timer->enabled();
-        toggle_recording();
-        if (!was_recording && !rec_timer->enabled())
+        const bool was_recording = core.recording();
+        core.toggle_recording();
+        if (!was_recording && !core.recording())
             show_warning(this, "Не могу запустить запись видео.");
     }
 }
@@ -465,7 +290,7 @@ void Tmain_form::paint_fallback(QPainter& painter, int w, int h)
     {
         QPainter canvas(&back_buffer);
         fill_background(canvas, w, h);
-        if (preview_handle < 0 && demo_timer->enabled()) {
+        if (preview_handle < 0 && core.demo_mode()) {
             overlay_info_t info;
             info.address = web_server.local_address_text();
             info.port = web_server.local_port();
@@ -508,7 +333,7 @@ bool Tmain_form::drawing_size(int32_t* width_px, int32_t* height_px)
 // is hidden (daemon mode, the tray) or minimised.
 void Tmain_form::follow_visibility()
 {
-    const bool visible = !closed && isVisible() && !isMinimized();
+    const bool visible = !core.is_closed() && isVisible() && !isMinimized();
     if (visible == looking)
         return;
     looking = visible;

@@ -1,9 +1,9 @@
-// Tmain_form: the main window. Its construction is the program's start-up
-// sequence and its close query the close sequence; it owns the timers, the
-// context menu, the back buffer of the fallback picture, and is the video
-// surface the player draws into. GUI thread only, except picture_ready.
-// The handlers keep the names the rest of the program knows them by; each
-// stays short and calls into camera/, web/ and settings/.
+// Tmain_form: the main window, the face of the service core. Its
+// construction runs the core's start-up and its close query the core's close
+// sequence; it owns the context menu, the cursor timer, the back buffer of
+// the fallback picture, and is the video surface the player draws into. GUI
+// thread only, except picture_ready. The handlers keep the names the rest of
+// the program knows them by; each stays short and calls the core.
 #pragma once
 
 #include <QImage>
@@ -11,11 +11,13 @@
 #include <QWidget>
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <string>
 
 #include "app/window_rules.h"
 #include "player/player.h"
+#include "service/service_core.h"
 
 class QAction;
 class QMenu;
@@ -23,13 +25,21 @@ class QPainter;
 class QSystemTrayIcon;
 class form_timer_t;
 
-class Tmain_form : public QWidget, public video_surface_t {
+class Tmain_form : public QWidget, public video_surface_t, public service_face_t {
     Q_OBJECT
+    // The core when the form opened it; declared first, as core may refer to it.
+    std::unique_ptr<service_core_t> own_core;
+
 public:
+    // With a core of its own, opened here (tests); the program's entry
+    // opens the core first, to learn whether a window is wanted at all.
     Tmain_form();
+    explicit Tmain_form(service_core_t& opened_core);
     ~Tmain_form() override;
 
-    // Components, as the form is built.
+    service_core_t& core;
+
+    // Components, as the form is built; the first three are the core's.
     form_timer_t* demo_timer = nullptr;     // 200 ms repaint in demo mode
     form_timer_t* rec_timer = nullptr;      // rotates the recording file
     form_timer_t* connect_timer = nullptr;  // camera connection attempts
@@ -61,26 +71,18 @@ public:
     void tray_mode_itmClick();
     void alpha_inc_itmClick();
     void alpha_dec_itmClick();
-    void connect_timerTimer();
-    void rec_timerTimer();
     void cursor_timerTimer();
     void demo_timerTimer();
 
     // Actions of the menu and the options dialog.
-    bool toggle_recording();
     void reconnect_camera();
     void enter_demo_mode();
     void restart_web_server();
 
-    // The camera and recording state in a few words, for the service
-    // manager's status line.
-    std::string service_status() const;
-
-    // The close sequence; always allows the close. Runs once.
+    // The core's close sequence; always allows the close. Runs once.
     bool FormCloseQuery();
 
-    // Demo mode is the demo timer's enabled state; the web server thread
-    // reads its mirror demo_mode_on under player_lock.
+    // Demo mode, the core's demo timer (service_core_t::set_demo_mode).
     void set_demo_timer_enabled(bool on);
     // Changes the alpha setting and its mirror for the web server thread.
     void set_alpha(int32_t alpha);
@@ -112,6 +114,16 @@ public:
     void draw_picture(const uint8_t* bgra, int32_t width, int32_t height, int32_t stride) override;
     bool drawing_size(int32_t* width, int32_t* height) override;
 
+    // service_face_t
+    void recording_changed() override;
+    void demo_changed() override;
+    void demo_tick() override;
+    void camera_busy(bool on) override;
+    void photo_done(bool saved) override;
+    void window_settings(settings_t& live) override;
+    void closing() override;
+    void stop_looking() override;
+
     uint32_t os_major_version = 0;  // 6 when translucent windows work, else 5
 
 protected:
@@ -128,16 +140,12 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    void start_up();
     void create_components();
     void create_menu();
-    void open_log();
-    void read_configuration();
     void apply_cfg();
-    void start_web_server();
-    bool try_connect_camera();
     void show_recording_state();
     void show_preview_items(bool on);
-    void release_camera();
     void apply_window_modes();
     void paint_fallback(QPainter& painter, int w, int h);
     void follow_visibility();
@@ -176,7 +184,6 @@ private:
     std::atomic<int32_t> surface_width{0};
     std::atomic<int32_t> surface_height{0};
     bool looking = false;            // the window holds the player's pictures (visible, not minimised)
-    bool closed = false;             // the close sequence has run
 };
 
 extern Tmain_form* main_form;

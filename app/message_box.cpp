@@ -4,7 +4,7 @@
 #include <QMessageBox>
 #include <QString>
 
-#include "app/headless.h"
+#include "service/headless.h"
 
 std::function<void(bool warning, const char* text)> message_box_hook;
 

@@ -19,6 +19,7 @@
 
 #include "app/entry_checks.h"
 #include "app/main_form_unit.h"
+#include "service/service_core.h"
 #include "settings/settings.h"
 #include "web/simple_server.h"
 
@@ -366,40 +367,37 @@ void Toptions_form::applyClick()
     dialog_to_settings();
 }
 
+// The core takes the web values under the web server's lock.
 void Toptions_form::dialog_to_settings()
 {
-    // The web server thread reads these during its steps.
-    web_server.enter();
-    settings.ip = text_of(ip);
-    settings.port = static_cast<uint16_t>(integer_of(port));
-    settings.login = text_of(login);
-    settings.password = text_of(password);
-    settings.root = as_folder_prefix(text_of(root));
-    settings.sizeof_in = integer_of(sizeof_in);
-    settings.sizeof_out = integer_of(sizeof_out);
-    settings.frame_delay = integer_of(frame_delay);
-    settings.main_interval = integer_of(main_interval);
-    web_server.leave();
-    // A new main_interval counts from now, not after the pause the web
-    // server thread is in.
-    web_server.wake();
+    settings_t wanted = settings;
+    wanted.ip = text_of(ip);
+    wanted.port = static_cast<uint16_t>(integer_of(port));
+    wanted.login = text_of(login);
+    wanted.password = text_of(password);
+    wanted.root = as_folder_prefix(text_of(root));
+    wanted.sizeof_in = integer_of(sizeof_in);
+    wanted.sizeof_out = integer_of(sizeof_out);
+    wanted.frame_delay = integer_of(frame_delay);
+    wanted.main_interval = integer_of(main_interval);
 
-    settings.ipc_ip = text_of(ipc_ip);
-    settings.ipc_port = static_cast<uint16_t>(integer_of(ipc_port));
-    settings.ipc_login = text_of(ipc_login);
-    settings.ipc_password = text_of(ipc_password);
-    settings.channel = integer_of(channel);
-    settings.link_mode =
+    wanted.ipc_ip = text_of(ipc_ip);
+    wanted.ipc_port = static_cast<uint16_t>(integer_of(ipc_port));
+    wanted.ipc_login = text_of(ipc_login);
+    wanted.ipc_password = text_of(ipc_password);
+    wanted.channel = integer_of(channel);
+    wanted.link_mode =
         compose_link_mode(ipc_stream->currentIndex(), ipc_mode->currentIndex(), settings.link_mode);
-    settings.con_wait_time = integer_of(con_wait_time);
-    settings.con_try_times = integer_of(con_try_times);
-    settings.recon_interval = integer_of(recon_interval);
-    settings.rec_add_interval = decimal_of(rec_add_interval);
-    settings.rec_remove_interval = decimal_of(rec_remove_interval);
-    settings.rec_path = as_folder_prefix(text_of(rec_path));
-    settings.img_size = selected_or(img_size, settings.img_size);
-    settings.img_quality = selected_or(img_quality, settings.img_quality);
-    settings.img_path = as_folder_prefix(text_of(img_path));
+    wanted.con_wait_time = integer_of(con_wait_time);
+    wanted.con_try_times = integer_of(con_try_times);
+    wanted.recon_interval = integer_of(recon_interval);
+    wanted.rec_add_interval = decimal_of(rec_add_interval);
+    wanted.rec_remove_interval = decimal_of(rec_remove_interval);
+    wanted.rec_path = as_folder_prefix(text_of(rec_path));
+    wanted.img_size = selected_or(img_size, settings.img_size);
+    wanted.img_quality = selected_or(img_quality, settings.img_quality);
+    wanted.img_path = as_folder_prefix(text_of(img_path));
+    service_core_t::apply_settings(wanted);
 }
 
 void Toptions_form::browse_into(QLineEdit* edit)

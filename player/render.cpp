@@ -5,6 +5,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QGuiApplication>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QString>
@@ -36,6 +37,10 @@ void use_text_font(QPainter& canvas, const QColor& colour)
     canvas.setBackgroundMode(Qt::TransparentMode);
 }
 
+// Text needs fonts, which only a GUI application provides; a program
+// running without any platform draws its pictures without text.
+bool text_drawable() { return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr; }
+
 // Draws text with its top-left corner at (x, y).
 void draw_text_at(QPainter& canvas, int x, int y, const QString& text)
 {
@@ -51,6 +56,8 @@ void fill_background(QPainter& canvas, int32_t w, int32_t h)
 
 void draw_no_signal(QPainter& canvas, int32_t w, int32_t h)
 {
+    if (!text_drawable())
+        return;
     use_text_font(canvas, white);
     const QString text = QStringLiteral("NO SIGNAL");
     const QFontMetrics metrics = canvas.fontMetrics();
@@ -61,6 +68,8 @@ void draw_no_signal(QPainter& canvas, int32_t w, int32_t h)
 
 void draw_info_overlay(QPainter& canvas, int32_t w, int32_t h, const overlay_info_t& info)
 {
+    if (!text_drawable())
+        return;
     use_text_font(canvas, white);
     const QString lines[8] = {
         QStringLiteral("demo"),

@@ -17,7 +17,6 @@
 #include "http/http_parse.h"
 #include "http/http_text.h"
 #include "web/simple_server.h"
-#include "web/simple_server_node.h"
 
 namespace {
 
@@ -35,17 +34,6 @@ bool read_picture_size(int32_t& width, int32_t& height)
     return player_get_picture_size(player_port, &width, &height);
 }
 
-// The query keys of the output size; "q" was applied by the routing.
-void apply_size_keys(simple_server_node& node, const text_map& query)
-{
-    if (auto w = query.find("w"); w != query.end())
-        node.req_width = read_decimal(w->second);
-    if (auto h = query.find("h"); h != query.end())
-        node.req_height = read_decimal(h->second);
-    if (auto aspect = query.find("is_browser_w_h"); aspect != query.end())
-        node.keep_aspect = aspect->second == "true";
-}
-
 // What the demo overlay says about the server. The server fields are read
 // under server_lock, which this thread holds; alpha belongs to the GUI
 // thread, which mirrors it under player_lock.
@@ -61,21 +49,94 @@ overlay_info_t server_overlay_info()
     return info;
 }
 
-bool node_jpeg(const simple_server_node& node, jpeg_view_t& jpeg)
+bool internal_error(route_slot_t& slot)
 {
-    return shared_jpeg(node.req_width, node.req_height, node.keep_aspect, node.quality,
-                       server_overlay_info(), jpeg);
+    return route_short_answer(slot, "500 Internal Server Error") == route_answer_t::response;
 }
 
-bool internal_error(char* at, int64_t room, int32_t& length, int32_t& header_length)
+// How often a connection whose live picture is on its way looks again: the
+// player's catch-up from a key frame takes tens of milliseconds.
+constexpr int64_t picture_recheck_ms = 5;
+
+class live_picture_route final : public route_handler {
+public:
+    explicit live_picture_route(bool stream) : stream(stream), part_delay(settings.frame_delay) {}
+
+    void observe(const route_request_t& request) override
+    {
+        // "q" holds for every later picture of the connection, whatever
+        // request brought it.
+        if (auto value = request.query.find("q"); value != request.query.end())
+            quality = read_decimal(value->second);
+    }
+
+    route_answer_t answer(route_connection&, const route_request_t& request, route_slot_t& slot) override
+    {
+        if (pending())
+            return route_answer_t::later;
+        const bool fits = stream ? answer_stream(request.query, slot) : answer_picture(request.query, slot);
+        return fits ? route_answer_t::response : route_answer_t::no_room;
+    }
+
+    route_mode_t mode() const override { return streaming ? route_mode_t::stream : route_mode_t::answered; }
+
+    int32_t stream_part(route_connection& connection, char* buffer, int32_t size) override
+    {
+        if (stream_clock_ms() < next_part_time() || pending())
+            return 0;
+        return compose_part(connection, buffer, size);
+    }
+
+    int64_t due_ms() const override
+    {
+        if (picture_wait_start != 0)
+            return stream_clock_ms() + picture_recheck_ms;  // the player catches up meanwhile
+        return streaming ? next_part_time() : -1;
+    }
+
+private:
+    bool pending();
+    void apply_size_keys(const text_map& query);
+    bool jpeg(jpeg_view_t& view) const;
+    bool answer_picture(const text_map& query, route_slot_t& slot);
+    bool answer_stream(const text_map& query, route_slot_t& slot);
+    int32_t compose_part(route_connection& connection, char* buffer, int32_t size);
+    int64_t next_part_time() const { return last_part_time + int64_t(uint32_t(part_delay)); }
+
+    const bool stream;            // "preview.mjpeg", not "preview.jpg"
+    int32_t req_width = 0;        // picture width requested by the query
+    int32_t req_height = 0;       // picture height requested by the query
+    bool keep_aspect = false;     // fit into req_width x req_height keeping the aspect ratio
+    int32_t quality = 50;         // JPEG quality; the query key "q" changes it for the connection
+    bool streaming = false;       // the connection carries the stream and never receives again
+    int64_t last_part_time = 0;   // when the last part was due (or the header was prepared), stream_clock_ms
+    int32_t part_delay = 0;       // minimum spacing of stream parts, ms (frame_delay at creation)
+    std::string boundary = "boundarydonotcross";  // multipart boundary of the stream
+    int64_t picture_wait_start = 0;  // when the wait for a live picture began, stream_clock_ms; 0 = none
+};
+
+// The query keys of the output size; "q" was taken by observe.
+void live_picture_route::apply_size_keys(const text_map& query)
 {
-    length = error_response(at, room, &header_length, "500 Internal Server Error");
-    return length >= 0;
+    if (auto w = query.find("w"); w != query.end())
+        req_width = read_decimal(w->second);
+    if (auto h = query.find("h"); h != query.end())
+        req_height = read_decimal(h->second);
+    if (auto aspect = query.find("is_browser_w_h"); aspect != query.end())
+        keep_aspect = aspect->second == "true";
 }
 
-}  // namespace
+bool live_picture_route::jpeg(jpeg_view_t& view) const
+{
+    return shared_jpeg(req_width, req_height, keep_aspect, quality, server_overlay_info(), view);
+}
 
-bool live_picture_pending(simple_server_node& node)
+// Asks the player for pictures and tells whether the live picture is still
+// on its way (the player catches up from its last key frame): the request or
+// stream part is then made in a later step. False when the picture is there,
+// in demo mode, and when none can come: no camera, or none within the
+// connect time (the route then answers "500 Internal Server Error").
+bool live_picture_route::pending()
 {
     int32_t wait_ms = 0;
     {
@@ -84,109 +145,105 @@ bool live_picture_pending(simple_server_node& node)
             wait_ms = -1;
         else {
             // A stream keeps the player decoding between its parts.
-            const uint32_t between_parts = node.streaming ? uint32_t(node.part_delay) : 0;
+            const uint32_t between_parts = streaming ? uint32_t(part_delay) : 0;
             player_want_pictures(player_linger_ms + std::min<uint32_t>(between_parts, 3600000));
             if (player_has_picture(player_port) == 0)
                 wait_ms = picture_wait_ms;
         }
     }
     const int64_t now = stream_clock_ms();
-    if (wait_ms <= 0 || (node.picture_wait_start != 0 && now - node.picture_wait_start >= wait_ms)) {
-        node.picture_wait_start = 0;
+    if (wait_ms <= 0 || (picture_wait_start != 0 && now - picture_wait_start >= wait_ms)) {
+        picture_wait_start = 0;
         return false;
     }
-    if (node.picture_wait_start == 0)
-        node.picture_wait_start = now;
+    if (picture_wait_start == 0)
+        picture_wait_start = now;
     return true;
 }
 
-// The engine's clock, so that a part's due time and the server's wait agree.
-int64_t stream_clock_ms() { return se_clock_ms(); }
-
-bool route_preview_jpg(simple_server_node& node, char* at, int64_t room, const text_map& query,
-                       int32_t& length, int32_t& header_length)
+bool live_picture_route::answer_picture(const text_map& query, route_slot_t& slot)
 {
     if (!read_picture_size(picture_width, picture_height))
-        return internal_error(at, room, length, header_length);
-    node.req_width = picture_width;
-    node.req_height = picture_height;
-    node.keep_aspect = false;
-    apply_size_keys(node, query);
-    jpeg_view_t jpeg;
-    if (!node_jpeg(node, jpeg))
-        return internal_error(at, room, length, header_length);
+        return internal_error(slot);
+    req_width = picture_width;
+    req_height = picture_height;
+    keep_aspect = false;
+    apply_size_keys(query);
+    jpeg_view_t view;
+    if (!jpeg(view))
+        return internal_error(slot);
 
     char header[256];
     const int written = std::snprintf(header, sizeof header,
                                       "HTTP/1.1 200 OK\r\nLast-Modified: %s\r\nContent-Type: image/jpeg\r\nContent-Length: %li\r\n\r\n",
-                                      http_date(std::time(nullptr)).c_str(), long(jpeg.length));
-    if (written <= 0 || size_t(written) >= sizeof header || written + int64_t(jpeg.length) > room)
-        return internal_error(at, room, length, header_length);
-    std::memcpy(at, header, size_t(written));
-    std::memcpy(at + written, jpeg.data, size_t(jpeg.length));
-    header_length = written;
-    length = written + jpeg.length;
+                                      http_date(std::time(nullptr)).c_str(), long(view.length));
+    if (written <= 0 || size_t(written) >= sizeof header || written + int64_t(view.length) > slot.room)
+        return internal_error(slot);
+    std::memcpy(slot.at, header, size_t(written));
+    std::memcpy(slot.at + written, view.data, size_t(view.length));
+    slot.header_length = written;
+    slot.length = written + view.length;
     return true;
 }
 
-bool route_preview_mjpeg(simple_server_node& node, char* at, int64_t room, const text_map& query,
-                         int32_t& length, int32_t& header_length)
+bool live_picture_route::answer_stream(const text_map& query, route_slot_t& slot)
 {
-    if (!read_picture_size(node.req_width, node.req_height))
-        return internal_error(at, room, length, header_length);
-    node.keep_aspect = false;
-    apply_size_keys(node, query);
+    if (!read_picture_size(req_width, req_height))
+        return internal_error(slot);
+    keep_aspect = false;
+    apply_size_keys(query);
 
     char header[256];
     const int written = std::snprintf(header, sizeof header,
                                       "HTTP/1.1 200 OK\r\nLast-Modified: %s\r\nContent-Type: multipart/x-mixed-replace; boundary=%s\r\n\r\n--%s\r\n",
-                                      http_date(std::time(nullptr)).c_str(), node.boundary.c_str(),
-                                      node.boundary.c_str());
-    if (written <= 0 || size_t(written) >= sizeof header || written > room)
+                                      http_date(std::time(nullptr)).c_str(), boundary.c_str(),
+                                      boundary.c_str());
+    if (written <= 0 || size_t(written) >= sizeof header || written > slot.room)
         return false;
-    std::memcpy(at, header, size_t(written));
+    std::memcpy(slot.at, header, size_t(written));
     // The stream header ends with the first delimiter line.
-    header_length = written;
-    length = written;
-    node.streaming = true;
-    node.last_part_time = stream_clock_ms();
+    slot.header_length = written;
+    slot.length = written;
+    streaming = true;
+    last_part_time = stream_clock_ms();
     return true;
 }
 
-void send_stream_part(simple_server_node& node)
+int32_t live_picture_route::compose_part(route_connection& connection, char* buffer, int32_t size)
 {
     // Parts keep to the delay on average: each is timed from when the last
     // was due, not from the step that found it due, unless the stream fell a
     // whole delay behind (a slow client, a slow encode).
     const int64_t now = stream_clock_ms();
-    const int64_t delay = int64_t(uint32_t(node.part_delay));
-    node.last_part_time = now - node.last_part_time < 2 * delay ? node.last_part_time + delay : now;
+    const int64_t delay = int64_t(uint32_t(part_delay));
+    last_part_time = now - last_part_time < 2 * delay ? last_part_time + delay : now;
 
-    jpeg_view_t jpeg;
-    if (!read_picture_size(picture_width, picture_height) || !node_jpeg(node, jpeg)) {
-        node.close_connection();
-        return;
-    }
-    const int64_t delimiter_length = int64_t(node.boundary.size()) + 6;  // "\r\n--", boundary, "\r\n"
+    jpeg_view_t view;
+    if (!read_picture_size(picture_width, picture_height) || !jpeg(view))
+        return -1;
+    const int64_t delimiter_length = int64_t(boundary.size()) + 6;  // "\r\n--", boundary, "\r\n"
     char header[128];
     const int written = std::snprintf(header, sizeof header,
                                       "Content-Type: image/jpeg\r\nContent-Length: %li\r\n\r\n",
-                                      long(jpeg.length));
-    const int64_t total = written + int64_t(jpeg.length) + delimiter_length;
-    if (written <= 0 || size_t(written) >= sizeof header || total > node.out_size) {
-        node.close_connection();
-        return;
-    }
-    char* at = node.out_buffer;
-    std::memcpy(at, header, size_t(written));
-    std::memcpy(at + written, jpeg.data, size_t(jpeg.length));
+                                      long(view.length));
+    const int64_t total = written + int64_t(view.length) + delimiter_length;
+    if (written <= 0 || size_t(written) >= sizeof header || total > size)
+        return -1;
+    std::memcpy(buffer, header, size_t(written));
+    std::memcpy(buffer + written, view.data, size_t(view.length));
     // Copied rather than printed: a terminating zero would land past the part,
     // and past the buffer when the part fills it exactly.
-    const std::string delimiter = "\r\n--" + node.boundary + "\r\n";
-    std::memcpy(at + written + jpeg.length, delimiter.data(), delimiter.size());
-    node.io_length = int32_t(total);
-    node.log_block("subheader to send", std::string(header, size_t(written) - 2));
-    node.io_buffer = node.out_buffer;
-    node.io_buffer_size = node.out_size;
-    node.start_logged_job(se_job_send, false);
+    const std::string delimiter = "\r\n--" + boundary + "\r\n";
+    std::memcpy(buffer + written + view.length, delimiter.data(), delimiter.size());
+    connection.log_block("subheader to send", std::string(header, size_t(written) - 2));
+    return int32_t(total);
 }
+
+}  // namespace
+
+// The engine's clock, so that a part's due time and the server's wait agree.
+int64_t stream_clock_ms() { return se_clock_ms(); }
+
+std::unique_ptr<route_handler> make_preview_jpg_route() { return std::make_unique<live_picture_route>(false); }
+
+std::unique_ptr<route_handler> make_preview_mjpeg_route() { return std::make_unique<live_picture_route>(true); }

@@ -159,3 +159,18 @@ bool route_media_index(char* at, int64_t room, bool whole, int32_t& length, int3
                             body_of(lists, complete));
     return length >= 0;
 }
+
+namespace {
+class media_index_route final : public route_handler {
+public:
+    route_answer_t answer(route_connection&, const route_request_t&, route_slot_t& slot) override
+    {
+        // Behind other answers a list cut short waits for an empty buffer.
+        const bool fits = route_media_index(slot.at, slot.room, slot.behind_others, slot.length,
+                                            slot.header_length);
+        return fits ? route_answer_t::response : route_answer_t::no_room;
+    }
+};
+}  // namespace
+
+std::unique_ptr<route_handler> make_media_index_route() { return std::make_unique<media_index_route>(); }

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "web/route.h"
 
 // The request path (below the web root) that the index answers.
 inline constexpr const char* media_index_name = "media.json";
@@ -16,3 +19,7 @@ inline constexpr const char* media_index_name = "media.json";
 // writing nothing, when not even the header fits, or when whole is asked
 // for and the list does not fit whole.
 bool route_media_index(char* at, int64_t room, bool whole, int32_t& length, int32_t& header_length);
+
+// The route of media_index_name: the index behind other answers of a batch
+// is given only whole (cut short it waits for an empty buffer).
+std::unique_ptr<route_handler> make_media_index_route();

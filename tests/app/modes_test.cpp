@@ -16,7 +16,7 @@
 
 #include <cmath>
 
-#include "app/form_timer.h"
+#include "service/form_timer.h"
 #include "app/main_form_unit.h"
 #include "player/video_state.h"
 #include "settings/settings.h"

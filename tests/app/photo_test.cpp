@@ -100,6 +100,9 @@ TEST_F(photo, two_photos_in_one_second_share_the_time_stamp_name)
         photos_taken += 2;
         if (utc_timestamp() == before)
             stamp = before;
+        // The photos are taken off the GUI thread, which goes on meanwhile.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return count_of(log_text(), " img saved\r\n") == size_t(photos_taken); },
+                                    30000));
     }
     ASSERT_FALSE(stamp.empty()) << "no two photos fitted into one second";
     ASSERT_EQ(photos(), std::vector<std::string>{stamp + ".jpg"});
@@ -116,6 +119,8 @@ TEST_F(photo, a_photo_that_cannot_be_stored_is_reported)
     kestrel_test::write_file(folder + "file", "x");
     settings.img_path = folder + "file/";
     form->save_img_itmClick();
+    EXPECT_TRUE(boxes.empty()) << "the warning comes with the outcome, not with the click";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.empty(); }, 30000));
     EXPECT_EQ(boxes, std::vector<std::string>{"warning: Не могу сохранить фото."});
     EXPECT_NE(log_text().find(" can not save img\r\n"), std::string::npos);
 }

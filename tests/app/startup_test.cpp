@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,46 @@ TEST(startup, sigint_closes_in_order_too)
     EXPECT_FALSE(kestrel.running());
     EXPECT_EQ(kestrel.exit_status, 0);
     EXPECT_NE(kestrel.log().find("sockets uninitialized"), std::string::npos);
+}
+
+// A daemon builds no window: it asks no display and no platform of the
+// environment, and what it serves, records and writes back is what a daemon
+// on Qt's offscreen platform does.
+TEST(startup, a_daemon_needs_no_display_platform_and_serves_records_and_writes_the_same_file)
+{
+    std::string written[2];
+    const char* const platforms[2] = {"QT_QPA_PLATFORM=offscreen", "QT_QPA_PLATFORM=nonexistent"};
+    const uint16_t port = kestrel_test::free_loopback_port();
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(platforms[run]);
+        kestrel_process_t kestrel;
+        kestrel.write_cfg({"daemon_mode=true", "ip=127.0.0.1", "port=" + std::to_string(port),
+                           "ipc_ip=test://320x240@25", "rec_active=true", "root=" + kestrel.dir + "/root/",
+                           "rec_path=" + kestrel.dir + "/rec/"});
+        ASSERT_TRUE(kestrel.start({platforms[run]}));
+        ASSERT_TRUE(kestrel.wait_for_log("rec started"));
+        const int s = kestrel_test::connect_loopback(port);
+        ASSERT_GE(s, 0);
+        ASSERT_TRUE(kestrel_test::send_all(
+            s, "GET /preview.jpg HTTP/1.1\r\nAuthorization: Basic dXNlcjo0MTM3\r\n\r\n"));
+        const std::string answer = kestrel_test::receive(s, 10000, 200);
+        ::close(s);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.substr(0, 200);
+        EXPECT_NE(answer.find("image/jpeg"), std::string::npos);
+        ASSERT_EQ(kestrel.stop(), 0);
+        EXPECT_EQ(kestrel.log().find("exception"), std::string::npos) << kestrel.log();
+        size_t recordings = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(kestrel.dir + "/rec"))
+            recordings += entry.path().extension() == ".mp4" && entry.file_size() > 0;
+        EXPECT_EQ(recordings, 1u);
+        written[run] = kestrel_test::read_file(kestrel.cfg_path());
+        // The paths differ between the two folders; the rest is the same.
+        const std::string folder = kestrel.dir;
+        for (size_t at = written[run].find(folder); at != std::string::npos; at = written[run].find(folder))
+            written[run].replace(at, folder.size(), "DIR");
+    }
+    EXPECT_EQ(written[0], written[1]);
+    EXPECT_NE(written[1].find("\r\nminimized=true\r\n"), std::string::npos);
 }
 
 namespace {

@@ -15,7 +15,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/form_timer.h"
+#include "service/form_timer.h"
 #include "app/main_form_unit.h"
 #include "player/player.h"
 #include "player/video_state.h"

@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "app/form_timer.h"
+#include "service/form_timer.h"
 #include "app/main_form_unit.h"
 #include "app/options_form_unit.h"
 #include "player/player.h"

@@ -1,17 +1,20 @@
 // The web server in-process: web_server stepped by web_server_thread on a
 // loopback port, driven by a raw client. Covers authentication, routing,
 // files and their room, pipelining, broken and hostile requests, the log
-// lines of a connection, and the pace: answers do not wait for
-// main_interval, and an idle thread does.
+// lines of a connection, the route table (lookup, per-connection route
+// objects, answers that wait, a stream fed from another thread), and the
+// pace: answers do not wait for main_interval, and an idle thread does.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,8 +22,10 @@
 #include "settings/log.h"
 #include "settings/settings.h"
 #include "tests/web/http_client.h"
-#include "web/auth_lockout.h"
 #include "http/http_text.h"
+#include "net/se_socket.h"
+#include "web/auth_lockout.h"
+#include "web/route_table.h"
 #include "web/simple_server.h"
 #include "web/simple_thread_obj.h"
 
@@ -617,6 +622,259 @@ TEST_F(web_server_fixture, bind_failure_is_logged_by_name)
     EXPECT_FALSE(second.activate(true));
     EXPECT_TRUE(http_client::wait_for_text(log_path, " server function call finished with error bind_failed\r\n"));
 }
+
+// ---- route table ---------------------------------------------------------
+
+// A route that answers with its name and how many requests its object has
+// answered, and remembers what it observed.
+class echo_route : public route_handler {
+public:
+    explicit echo_route(std::string name) : name(std::move(name)) {}
+    void observe(const route_request_t& request) override { observed.push_back(request.name); }
+    route_answer_t answer(route_connection&, const route_request_t& request, route_slot_t& slot) override
+    {
+        ++answered;
+        const std::string body = name + " " + std::to_string(answered) + " " + request.name;
+        slot.length = error_response(slot.at, slot.room, &slot.header_length, "200 OK", {}, nullptr, body);
+        return slot.length < 0 ? route_answer_t::no_room : route_answer_t::response;
+    }
+    std::string name;
+    int answered = 0;
+    std::vector<std::string> observed;
+};
+
+route_factory_t echo(const std::string& name)
+{
+    return [name] { return std::make_unique<echo_route>(name); };
+}
+
+// A route_connection for route_set without a socket.
+class quiet_connection : public route_connection {
+public:
+    void log_event(const std::string&) override {}
+    void log_block(const std::string&, const std::string&) override {}
+    std::string peer_address() const override { return "127.0.0.1"; }
+    int64_t turn_started_us() const override { return 0; }
+};
+
+// Routes a GET of target through set; the answer's body, or the answer
+// kind's name when there is none.
+std::string route_body(route_set& set, const std::string& target, const std::string& method = "GET")
+{
+    route_request_t request;
+    request.method = method;
+    const size_t question = target.find('?');
+    request.path = target.substr(0, question);
+    const std::string query = question == std::string::npos ? std::string() : target.substr(question + 1);
+    request.query_begin = query.data();
+    request.query_end = query.data() + query.size();
+    char buffer[512];
+    route_slot_t slot{buffer, sizeof buffer};
+    quiet_connection connection;
+    route_handler* handler = nullptr;
+    switch (set.answer(connection, request, slot, handler)) {
+    case route_answer_t::response:
+        return std::string(buffer + slot.header_length, buffer + slot.length);
+    case route_answer_t::refused:
+        return "refused";
+    default:
+        return "other";
+    }
+}
+
+TEST(route_table, names_are_found_by_whole_path_or_last_component_and_the_rest_falls_back)
+{
+    settings.root = "/srv/root/";
+    route_table table;
+    table.set_fallback(echo("files"));
+    table.add("index.json", echo("whole"));
+    table.add("live.jpg", echo("last"), route_match_t::last_component);
+    table.add("live.jpg", echo("last again"), route_match_t::last_component);  // replaces
+    // A whole path before the same name as a last component.
+    table.add("both.txt", echo("whole both"));
+    table.add("both.txt", echo("last both"), route_match_t::last_component);
+    route_set set(table);
+
+    EXPECT_EQ(route_body(set, "index.json"), "whole 1 index.json");
+    EXPECT_EQ(route_body(set, "sub/index.json"), "files 1 sub/index.json");
+    EXPECT_EQ(route_body(set, "live.jpg"), "last again 1 live.jpg");
+    EXPECT_EQ(route_body(set, "a/b/live.jpg?w=1"), "last again 2 a/b/live.jpg");
+    EXPECT_EQ(route_body(set, "live.jpg.txt"), "files 2 live.jpg.txt");
+    EXPECT_EQ(route_body(set, "both.txt"), "whole both 1 both.txt");
+    EXPECT_EQ(route_body(set, "sub/both.txt"), "last both 1 sub/both.txt");
+    // The name looked up is the decoded one; a folder is its index.htm.
+    EXPECT_EQ(route_body(set, "sub%2Flive.jpg"), "last again 3 sub/live.jpg");
+    EXPECT_EQ(route_body(set, ""), "files 3 ");
+    EXPECT_EQ(route_body(set, "unknown/"), "files 4 unknown/");
+}
+
+TEST(route_table, refusals_and_403_come_before_any_route_and_every_route_observes)
+{
+    settings.root = "/srv/root/";
+    route_table table;
+    table.add("a.txt", echo("a"));
+    table.add("b.txt", echo("b"), route_match_t::last_component);
+    route_set set(table);
+    EXPECT_EQ(route_body(set, "a.txt", "HEAD"), "refused");
+    EXPECT_EQ(route_body(set, "a.txt?flag"), "refused");
+    EXPECT_EQ(route_body(set, "../a.txt"), "403 Forbidden");
+    // Without a fallback an unknown name is simply missing.
+    EXPECT_EQ(route_body(set, "c.txt"), "404 Not Found");
+    EXPECT_EQ(route_body(set, "a.txt"), "a 1 a.txt");
+
+    // Both routes saw every GET with a good query, the 403 and 404 included.
+    route_request_t request;
+    request.name = "a.txt";
+    auto* a = dynamic_cast<echo_route*>(set.find(request));
+    request.name = "b.txt";
+    request.file_path = settings.root + "b.txt";
+    auto* b = dynamic_cast<echo_route*>(set.find(request));
+    ASSERT_TRUE(a && b);
+    const std::vector<std::string> seen{"../a.txt", "c.txt", "a.txt"};
+    EXPECT_EQ(a->observed, seen);
+    EXPECT_EQ(b->observed, seen);
+    EXPECT_EQ(b->answered, 0);
+}
+
+TEST_F(web_server_fixture, each_connection_has_its_own_route_objects)
+{
+    web_server.enter();
+    web_routes().add("count.txt", echo("count"));
+    web_server.leave();
+    connection_t first(port), second(port);
+    response_t response;
+    ASSERT_TRUE(first.exchange(authorized_get("/count.txt"), response));
+    EXPECT_EQ(response.body, "count 1 count.txt");
+    ASSERT_TRUE(first.exchange(authorized_get("/count.txt"), response));
+    EXPECT_EQ(response.body, "count 2 count.txt");
+    ASSERT_TRUE(second.exchange(authorized_get("/count.txt"), response));
+    EXPECT_EQ(response.body, "count 1 count.txt");
+    // Only the whole path is that route; below a folder it is a file.
+    ASSERT_TRUE(second.exchange(authorized_get("/sub/count.txt"), response));
+    EXPECT_EQ(response.status(), "404 Not Found");
+}
+
+// What the test thread shares with the routes below on the server thread.
+std::atomic<bool> later_ready{false};
+std::mutex ticker_mutex;
+std::shared_ptr<route_signal_t> ticker_signal;  // the newest ticker's
+std::atomic<int> tickers_gone{0};
+
+// Answers once later_ready is set, asking again every 10 ms meanwhile.
+class later_route : public route_handler {
+public:
+    route_answer_t answer(route_connection&, const route_request_t&, route_slot_t& slot) override
+    {
+        if (!later_ready)
+            return route_answer_t::later;
+        return route_short_answer(slot, "200 OK");
+    }
+    int64_t due_ms() const override { return se_clock_ms() + 10; }
+};
+
+// A stream whose parts another thread makes ready through its signal.
+class ticker_route : public route_handler {
+public:
+    route_answer_t answer(route_connection&, const route_request_t&, route_slot_t& slot) override
+    {
+        const std::string header = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n";
+        if (int64_t(header.size()) > slot.room)
+            return route_answer_t::no_room;
+        header.copy(slot.at, header.size());
+        slot.length = slot.header_length = int32_t(header.size());
+        streaming = true;
+        std::lock_guard<std::mutex> guard(ticker_mutex);
+        ticker_signal = signal;
+        return route_answer_t::response;
+    }
+    route_mode_t mode() const override { return streaming ? route_mode_t::stream : route_mode_t::answered; }
+    int32_t stream_part(route_connection&, char* buffer, int32_t size) override
+    {
+        if (!signal->take())
+            return 0;
+        const std::string part = "tick " + std::to_string(++ticks) + "\n";
+        if (int64_t(part.size()) > size)
+            return -1;
+        part.copy(buffer, part.size());
+        return int32_t(part.size());
+    }
+    int64_t due_ms() const override { return signal->raised() ? 0 : -1; }
+    void on_disconnected() override { ++tickers_gone; }
+
+private:
+    std::shared_ptr<route_signal_t> signal = std::make_shared<route_signal_t>();
+    bool streaming = false;
+    int ticks = 0;
+};
+
+// Waits until the client has received text, within timeout_ms.
+bool receives(connection_t& client, const std::string& text, int timeout_ms = 5000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (client.pending.find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        client.receive(100);
+    }
+    return true;
+}
+
+TEST_F(web_server_fixture, a_later_answer_holds_the_batch_until_its_route_is_ready)
+{
+    later_ready = false;
+    web_server.enter();
+    web_routes().add("later.txt", [] { return std::make_unique<later_route>(); });
+    web_server.leave();
+    connection_t client(port);
+    ASSERT_TRUE(client.send_text(authorized_get("/later.txt") + get("/style.css")));
+    EXPECT_FALSE(client.receive(300));
+    later_ready = true;
+    response_t response;
+    ASSERT_TRUE(client.read_response(response));
+    EXPECT_EQ(response.body, "200 OK");
+    ASSERT_TRUE(client.read_response(response));
+    EXPECT_EQ(response.body, "body{}");
+}
+
+// The server's wait would last a minute: only the signal's wake-up brings
+// each part.
+TEST_F(web_server_fixture, a_stream_part_made_ready_on_another_thread_goes_out_at_once)
+{
+    configure([](settings_t& s) { s.main_interval = 60000; });
+    web_server.enter();
+    web_routes().add("ticker", [] { return std::make_unique<ticker_route>(); }, route_match_t::last_component);
+    web_server.leave();
+    const int gone_before = tickers_gone;
+    auto raise = [] {
+        std::lock_guard<std::mutex> guard(ticker_mutex);
+        ticker_signal->raise();
+    };
+    {
+        connection_t client(port);
+        ASSERT_TRUE(client.send_text(authorized_get("/sub/ticker")));
+        ASSERT_TRUE(receives(client, "Content-Type: text/plain\r\n\r\n"));
+        // Further requests are not read: the stream owns the connection.
+        ASSERT_TRUE(client.send_text(authorized_get("/style.css")));
+        std::thread([&] { raise(); }).join();
+        ASSERT_TRUE(receives(client, "tick 1\n"));
+        // No part without a raise.
+        EXPECT_FALSE(client.receive(300));
+        raise();
+        ASSERT_TRUE(receives(client, "tick 2\n"));
+        raise();
+        ASSERT_TRUE(receives(client, "tick 3\n"));
+        EXPECT_EQ(client.pending.find("HTTP/1.1", 10), std::string::npos);
+    }
+    // The connection's going reaches its route; a raise after it is harmless.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (tickers_gone == gone_before && std::chrono::steady_clock::now() < deadline) {
+        raise();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(tickers_gone, gone_before + 1);
+    raise();
+}
+
 
 // ---- pace ----------------------------------------------------------------
 

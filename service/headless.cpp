@@ -1,5 +1,5 @@
 // The process's windowless state.
-#include "app/headless.h"
+#include "service/headless.h"
 
 #include "settings/settings.h"
 

@@ -1,5 +1,5 @@
 // Notifications to the service manager through libsystemd's sd_notify.
-#include "app/service_notify.h"
+#include "service/service_notify.h"
 
 #include <QTimer>
 

@@ -1,5 +1,5 @@
 // form_timer_t: maps the enabled state and interval onto a QTimer.
-#include "app/form_timer.h"
+#include "service/form_timer.h"
 
 form_timer_t::form_timer_t(int interval_ms, bool enabled, std::function<void()> handler,
                            QObject* parent)
