@@ -329,10 +329,15 @@ AVPacket* player_stream_obj::pop()
         if (stopping)
             return nullptr;
         const bool wanted = demand_active(demand_clock_ms());
-        if (decoding && !wanted)
-            stop_decoding(lock);
-        else if (!decoding && wanted)
-            start_decoding(lock);
+        // Both let go of the lock for a while: what changed meanwhile
+        // (a stop above all) is looked at again before any wait.
+        if (decoding != wanted) {
+            if (wanted)
+                start_decoding(lock);
+            else
+                stop_decoding(lock);
+            continue;
+        }
         if (decoding && !queue.empty())
             break;
         wait_for_work(lock);
