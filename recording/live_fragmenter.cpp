@@ -97,7 +97,8 @@ live_fragmenter_obj::live_fragmenter_obj()
 {
 }
 
-live_fragmenter_obj::~live_fragmenter_obj() = default;
+// The writer ends first: finishing writes its last bytes into ours.
+live_fragmenter_obj::~live_fragmenter_obj() { writer.reset(); }
 
 void live_fragmenter_obj::learn_codec()
 {

@@ -19,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/recording/recording_probe.h"
 #include "tests/support/kestrel_process.h"
+#include "tests/support/rtsp_server_process.h"
 #include "tests/web/cdp_browser.h"
 #include "http/http_text.h"
 
@@ -439,7 +441,7 @@ TEST(live_no_picture, both_names_answer_500_while_the_camera_is_away)
                                         "ipc_port=" + std::to_string(kestrel_test::free_loopback_port()),
                                         "recon_interval=100000"});
     ASSERT_NE(process, nullptr);
-    for (const char* target : {"/preview.jpg", "/preview.mjpeg", "/preview.jpg?w=10&h=10"}) {
+    for (const char* target : {"/preview.jpg", "/preview.mjpeg", "/preview.jpg?w=10&h=10", "/preview.mp4"}) {
         client_t client(port);
         std::string header, body;
         ASSERT_TRUE(client.send(get(target)) && client.response(header, body)) << target;
@@ -549,6 +551,195 @@ TEST(stream_pacing_long_interval, parts_are_due_between_the_steps_main_interval_
     // Due every 40 ms: 50 in two seconds; a fixed pause would give 2.
     EXPECT_GE(parts, 30);
     EXPECT_LE(parts, 51);
+    EXPECT_EQ(process->stop(), 0);
+}
+
+// ---- preview.mp4 ---------------------------------------------------------------------
+
+// What one client of "preview.mp4" got.
+struct mp4_take_t {
+    std::string header;     // the response header
+    std::string body;       // the MP4 bytes
+    int64_t first_ms = -1;  // from the request to the first MP4 bytes
+};
+
+// Opens "preview.mp4" on client and reads its body for ms milliseconds (or
+// until the server closes); false when no 200 answer with a body came.
+bool open_mp4(client_t& client, mp4_take_t& take)
+{
+    const auto asked = steady_clock::now();
+    if (!client.send(get("/preview.mp4")) || !client.take_header(take.header, picture_wait_ms) ||
+        take.header.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 || !client.need(1))
+        return false;
+    take.first_ms = duration_cast<milliseconds>(steady_clock::now() - asked).count();
+    return true;
+}
+
+void read_mp4(client_t& client, mp4_take_t& take, int ms)
+{
+    const auto end = steady_clock::now() + milliseconds(ms);
+    while (steady_clock::now() < end && !client.closed)
+        client.need(client.pending.size() + 1, 50);
+    take.body += client.take(client.pending.size());
+}
+
+// The stream's bytes in a file for ffprobe and ffmpeg.
+std::string saved(const kestrel_process_t& process, const mp4_take_t& take, const std::string& name)
+{
+    const std::string path = process.path(name);
+    kestrel_test::write_file(path, take.body);
+    return path;
+}
+
+// The header names the codec of the stream's own parameter sets: profile
+// and level as ffprobe reads them from the SPS.
+void expect_mp4_header(const mp4_take_t& take, const std::string& file)
+{
+    const size_t at = take.header.find("Content-Type: video/mp4; codecs=\"avc1.");
+    ASSERT_NE(at, std::string::npos) << take.header;
+    EXPECT_NE(take.header.find("Cache-Control: no-cache, no-store\r\n"), std::string::npos);
+    const std::string codec = take.header.substr(at + 38, 6);
+    std::string out;
+    kestrel_test::run_command("ffprobe -v error -select_streams v:0 -show_entries stream=profile,level "
+                              "-of default=nw=1:nk=1 '" + file + "'", out);
+    int level = 0;
+    char profile[64] = "";
+    ASSERT_EQ(std::sscanf(out.c_str(), "%63[^\n]\n%d", profile, &level), 2) << out;
+    const std::string name = profile;
+    const char* idc = name.find("High") != std::string::npos   ? "64"
+                      : name.find("Main") != std::string::npos ? "4D"
+                                                               : "42";
+    char level_hex[8];
+    std::snprintf(level_hex, sizeof level_hex, "%02X", level);
+    EXPECT_EQ(codec.substr(0, 2), idc) << name;
+    EXPECT_EQ(codec.substr(4, 2), level_hex);
+}
+
+TEST(live_mp4, the_synthetic_camera_as_mp4_by_stream_copy)
+{
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=test://640x360@25"});
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(process->wait_for_log("preview started"));
+    std::this_thread::sleep_for(milliseconds(1500));
+    client_t client(port);
+    mp4_take_t take;
+    ASSERT_TRUE(open_mp4(client, take)) << take.header;
+    read_mp4(client, take, 2500);
+    const std::string file = saved(*process, take, "synthetic.mp4");
+    expect_mp4_header(take, file);
+    EXPECT_TRUE(plays_cleanly(file));
+    const probed_file_t probed = probe_file(file);
+    EXPECT_EQ(probed.width, 640);
+    EXPECT_EQ(probed.height, 360);
+    // 2.5 s at 25 fps behind the running interval: one fragment per frame.
+    EXPECT_GE(probed.dts.size(), 50u);
+    size_t fragments = 0;
+    for (size_t at = take.body.find("moof"); at != std::string::npos; at = take.body.find("moof", at + 4))
+        fragments++;
+    EXPECT_GE(fragments, probed.dts.size());
+    EXPECT_EQ(process->stop(), 0);
+}
+
+// The RTSP camera with a key frame every four seconds. A client must get its
+// first fragment at once, whenever it comes: the newest key frame and what
+// followed come from the fan-out's cache. Without the cache a client would
+// wait two seconds on average for the next key frame; three clients a
+// second apart all served within half a second cannot be chance. That the
+// camera has run for seconds or minutes makes no difference to the cache
+// (it always holds the running interval), so a few seconds prove it.
+// The camera then restarts with the same stream: the first client's
+// response goes on, one MP4 whose decoding times keep growing.
+TEST(live_mp4, rtsp_camera_first_fragment_at_once_and_one_stream_across_a_reconnect)
+{
+    rtsp_server_process server;
+    const std::vector<std::string> camera = {"--path", "/ch1/main=640x360@25", "--key-interval", "4"};
+    ASSERT_TRUE(server.start(camera));
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=" + server.url("/ch1/main"), "recon_interval=500"});
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(process->wait_for_log("preview started"));
+    std::this_thread::sleep_for(milliseconds(2500));
+
+    client_t first(port);
+    mp4_take_t kept;
+    ASSERT_TRUE(open_mp4(first, kept)) << kept.header;
+    for (int i = 0; i < 3; i++) {
+        std::this_thread::sleep_for(milliseconds(1000));
+        read_mp4(first, kept, 0);
+        client_t other(port);
+        mp4_take_t take;
+        ASSERT_TRUE(open_mp4(other, take)) << take.header;
+        EXPECT_LT(take.first_ms, 500) << "client " << i;
+        read_mp4(other, take, 300);
+        EXPECT_TRUE(plays_cleanly(saved(*process, take, "client" + std::to_string(i) + ".mp4")));
+    }
+    read_mp4(first, kept, 500);
+    const size_t before_restart = probe_file(saved(*process, kept, "before.mp4")).dts.size();
+
+    server.stop();
+    read_mp4(first, kept, 1000);
+    ASSERT_TRUE(server.start(camera, server.port()));
+    ASSERT_TRUE(process->wait_for_log("stream reconnected"));
+    read_mp4(first, kept, 3000);
+    EXPECT_FALSE(first.closed);
+    const std::string file = saved(*process, kept, "across.mp4");
+    expect_mp4_header(kept, file);
+    EXPECT_TRUE(plays_cleanly(file));
+    const probed_file_t probed = probe_file(file);
+    EXPECT_EQ(probed.width, 640);
+    EXPECT_EQ(probed.height, 360);
+    // The frames after the reconnection are in the same stream.
+    EXPECT_GT(probed.dts.size(), before_restart + 25);
+    EXPECT_EQ(process->stop(), 0);
+}
+
+// A client that never reads is closed once its socket took nothing for 10 s;
+// a client beside it goes on all the while.
+TEST(live_mp4, a_client_that_never_reads_is_closed_and_the_others_go_on)
+{
+    // A camera of 8 Mbit/s fills the socket buffers within seconds.
+    rtsp_server_process server;
+    ASSERT_TRUE(server.start({"--path", "/ch1/main=1280x720@25", "--bitrate", "8000"}));
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=" + server.url("/ch1/main")});
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(process->wait_for_log("preview started"));
+    const int small = 4096;
+    const int stuck = socket(AF_INET, SOCK_STREAM, 0);
+    setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_TRUE(kestrel_test::send_all(stuck, get("/preview.mp4")));
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    getsockname(stuck, reinterpret_cast<sockaddr*>(&local), &length);
+    const std::string stuck_node = "port = " + std::to_string(ntohs(local.sin_port)) + ") job _send finished with result aborted_with_timeout";
+
+    client_t reader(port);
+    mp4_take_t take;
+    ASSERT_TRUE(open_mp4(reader, take));
+    const auto start = steady_clock::now();
+    bool closed = false;
+    size_t received_meanwhile = 0;
+    while (!closed && steady_clock::now() - start < seconds(60)) {
+        const size_t before = take.body.size();
+        read_mp4(reader, take, 1000);
+        received_meanwhile += take.body.size() > before ? 1 : 0;
+        closed = process->log().find(stuck_node) != std::string::npos;
+    }
+    ASSERT_TRUE(closed) << "the client that never reads is still connected";
+    EXPECT_GE(steady_clock::now() - start, seconds(10));
+    // The reader got video in every second of it, and still does.
+    EXPECT_GE(received_meanwhile, size_t(duration_cast<seconds>(steady_clock::now() - start).count()) - 1);
+    const size_t before = take.body.size();
+    read_mp4(reader, take, 1000);
+    EXPECT_GT(take.body.size(), before);
+    EXPECT_TRUE(plays_cleanly(saved(*process, take, "reader.mp4")));
+    ::close(stuck);
     EXPECT_EQ(process->stop(), 0);
 }
 
