@@ -796,6 +796,39 @@ TEST(live_page, headless_chromium_shows_a_moving_picture_and_reopens_the_stream)
     EXPECT_EQ(process->stop(), 0);
 }
 
+// The camera's own video in the page: Media Source plays "preview.mp4" at
+// the camera's size, the play position advances, and it stays near the
+// newest video (what is buffered ahead of it is the delay the page adds).
+TEST(live_page, headless_chromium_plays_the_camera_video_near_the_live_edge)
+{
+    if (!have_chromium())
+        GTEST_SKIP() << "chromium is not installed";
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=test://640x360@25"});
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(process->wait_for_log("preview started"));
+    cdp::browser_t browser("http://user:pw@127.0.0.1:" + std::to_string(port) + "/", 800, 600);
+    ASSERT_TRUE(browser.ready());
+    const std::string video = "document.getElementById('video')";
+    ASSERT_TRUE(browser.wait_until("!" + video + ".hidden && " + video + ".videoWidth === 640 && " + video +
+                                       ".videoHeight === 360 && " + video + ".currentTime > 0",
+                                   30000))
+        << browser.evaluate("document.getElementById('state').textContent") << process->log();
+    EXPECT_TRUE(browser.evaluate("document.getElementById('picture').hidden") == "true");
+    const std::string shown = browser.evaluate("document.getElementById('info').textContent");
+    EXPECT_NE(shown.find("H.264"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("640"), std::string::npos) << shown;
+
+    const double first = std::stod(browser.evaluate(video + ".currentTime"));
+    std::this_thread::sleep_for(milliseconds(6000));
+    const double later = std::stod(browser.evaluate(video + ".currentTime"));
+    EXPECT_GT(later - first, 4.0) << "the video does not advance";
+    const std::string ahead = video + ".buffered.end(" + video + ".buffered.length - 1) - " + video + ".currentTime";
+    EXPECT_LT(std::stod(browser.evaluate(ahead)), 0.5);
+    browser.screenshot().save(QString::fromStdString(process->path("page-mp4.png")));
+    EXPECT_EQ(process->stop(), 0);
+}
+
 TEST(media_page, headless_chromium_lists_recordings_plays_one_and_seeks_into_it)
 {
     if (!have_chromium())
