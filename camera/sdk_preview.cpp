@@ -5,7 +5,10 @@
 #include "camera/sdk_preview.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -166,13 +169,44 @@ void preview_obj::deliver_header()
         callback(handle, sdk_stream_header, bytes.data(), uint32_t(bytes.size()), user);
 }
 
+namespace {
+
+// For the live benchmark only (bench/live_mp4.sh): with KESTREL_PACKET_TRACE
+// naming a file, each packet's arrival (steady clock, microseconds) and its
+// last bytes, by which the benchmark finds it again in the fragments its
+// clients receive. Nothing of it reaches the stream.
+FILE* packet_trace()
+{
+    static FILE* const trace = [] {
+        const char* path = std::getenv("KESTREL_PACKET_TRACE");
+        return path && *path ? std::fopen(path, "a") : nullptr;
+    }();
+    return trace;
+}
+
+void trace_packet(FILE* trace, const AVPacket* packet)
+{
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    std::fprintf(trace, "%lld ", static_cast<long long>(
+                                     std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
+    for (int i = std::max(packet->size - 16, 0); i < packet->size; i++)
+        std::fprintf(trace, "%02x", packet->data[i]);
+    std::fputc('\n', trace);
+    std::fflush(trace);
+}
+
+}  // namespace
+
 read_result_t preview_obj::pump()
 {
     AVPacket* packet = av_packet_alloc();
     if (!packet)
         return read_result_t::failed;
     read_result_t r;
+    FILE* const trace = packet_trace();
     while ((r = source->read(packet)) == read_result_t::packet) {
+        if (trace)
+            trace_packet(trace, packet);
         fanout->push({packet});
         av_packet_unref(packet);
     }

@@ -74,11 +74,11 @@ bool player_get_scaled_dib(int32_t port, int32_t width, int32_t height, uint8_t*
 uint64_t player_picture_serial(int32_t port);
 
 // Demand. Ports decode only while someone looks at their pictures; without
-// a consumer the data still arrives (and is recorded), the packets since the
-// most recent key frame are kept, nothing is decoded and the ports have no
-// picture (player_has_picture gives 0: an old picture is not the current
-// one). When a consumer comes, a port decodes from the kept key frame as
-// fast as it can and shows its first picture once it has caught up.
+// a consumer the packets still arrive (and are recorded), the fan-out keeps
+// those since the most recent key frame, nothing is decoded and the ports
+// have no picture (player_has_picture gives 0: an old picture is not the
+// current one). When a consumer comes, a port decodes from that key frame
+// as fast as it can and shows its first picture once it has caught up.
 // A lasting consumer (a visible window): on starts looking, off stops; each
 // on needs its off.
 bool player_hold_pictures(bool on);

@@ -855,12 +855,25 @@ TEST(media_page, headless_chromium_lists_recordings_plays_one_and_seeks_into_it)
     ASSERT_TRUE(browser.ready());
     const std::string rows = "document.querySelectorAll('#recordings tbody tr')";
     ASSERT_TRUE(browser.wait_until(rows + ".length >= 2", 20000)) << process->log();
-    // Newest first, the one being written marked.
-    EXPECT_EQ(browser.evaluate(rows + "[0].cells[2].textContent"), "being recorded");
-    EXPECT_EQ(browser.evaluate(rows + "[1].cells[2].textContent"), "");
+    // Newest first, the one being written marked with where it ends, each
+    // with its length ("m:ss"); the finished one is more than six seconds.
+    EXPECT_EQ(browser.evaluate(rows + "[0].cells[3].textContent").rfind("being recorded, up to ", 0), 0u);
+    EXPECT_EQ(browser.evaluate(rows + "[1].cells[3].textContent"), "");
+    const std::string length = browser.evaluate(rows + "[1].cells[1].textContent");
+    int minutes = -1, secs = -1;
+    ASSERT_EQ(std::sscanf(length.c_str(), "%d:%d", &minutes, &secs), 2) << length;
+    EXPECT_GE(minutes * 60 + secs, 6) << length;
+    EXPECT_EQ(browser.evaluate("document.getElementById('photos').textContent"), "No photos yet.");
+
+    // Its tab, clicked while the view is shown, reads the list again.
+    browser.evaluate(rows + "[0].dataset.old = 'yes'");
+    browser.evaluate("document.getElementById('media_tab').click()");
+    EXPECT_TRUE(browser.wait_until(rows + ".length >= 2 && " + rows + "[0].dataset.old !== 'yes'", 10000));
 
     const std::string player = "document.getElementById('player')";
     browser.evaluate(rows + "[1].querySelector('a').click()");
+    EXPECT_EQ(browser.evaluate(rows + "[1].className"), "playing");
+    EXPECT_EQ(browser.evaluate(rows + "[0].className"), "");
     ASSERT_TRUE(browser.wait_until(player + ".currentTime > 0.2 && isFinite(" + player + ".duration)", 30000))
         << browser.evaluate(player + ".error && " + player + ".error.message") << process->log();
     const double duration = std::stod(browser.evaluate(player + ".duration"));
@@ -877,6 +890,12 @@ TEST(media_page, headless_chromium_lists_recordings_plays_one_and_seeks_into_it)
     const std::string log = process->log();
     EXPECT_NE(log.find("\nRange: bytes="), std::string::npos);
     EXPECT_NE(log.find("HTTP/1.1 206 Partial Content"), std::string::npos);
+
+    // At 400 pixels wide nothing runs off the side.
+    browser.set_viewport(400, 700);
+    ASSERT_TRUE(browser.wait_until("window.innerWidth === 400", 5000));
+    EXPECT_LE(std::stoi(browser.evaluate("document.documentElement.scrollWidth")), 400);
+    browser.screenshot().save(QString::fromStdString(process->path("media-400.png")));
     EXPECT_EQ(process->stop(), 0);
 }
 
