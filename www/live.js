@@ -15,7 +15,7 @@
   var state = document.getElementById("state");
   var info = document.getElementById("info");
   var Source = window.MediaSource || window.ManagedMediaSource;
-  var edge_s = 0.3;           // wanted distance to the live edge
+  var edge_s = 0.15;          // wanted distance to the live edge
   var jump_s = 1.5;           // farther behind than this: jump, not hurry
   var keep_s = 6;             // buffered video kept behind the play position
   var reopen_ms = 1000;       // after a stream ended
@@ -149,7 +149,6 @@
     var source = new Source();
     var reader = response.body.getReader();
     var waiting = [];
-    var ended = false;
     video.disableRemotePlayback = true;  // a managed source wants it
     video.src = URL.createObjectURL(source);
     show_video(true);
@@ -186,7 +185,6 @@
           return reader.read().then(function (chunk) {
             if (mine !== generation || chunk.done) {
               clearInterval(timer);
-              ended = true;
               resolve();
               return;
             }
