@@ -824,7 +824,14 @@ TEST(live_page, headless_chromium_plays_the_camera_video_near_the_live_edge)
     const double later = std::stod(browser.evaluate(video + ".currentTime"));
     EXPECT_GT(later - first, 4.0) << "the video does not advance";
     const std::string ahead = video + ".buffered.end(" + video + ".buffered.length - 1) - " + video + ".currentTime";
-    EXPECT_LT(std::stod(browser.evaluate(ahead)), 0.5);
+    // The median of a few samples: one may fall just before a frame plays.
+    std::vector<double> behind;
+    for (int i = 0; i < 7; i++) {
+        behind.push_back(std::stod(browser.evaluate(ahead)));
+        std::this_thread::sleep_for(milliseconds(300));
+    }
+    std::sort(behind.begin(), behind.end());
+    EXPECT_LT(behind[3], 0.5);
     browser.screenshot().save(QString::fromStdString(process->path("page-mp4.png")));
     EXPECT_EQ(process->stop(), 0);
 }
