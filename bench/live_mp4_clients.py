@@ -31,6 +31,7 @@ class client:
         self.asked = now_us()
         self.sock.send(request)
         self.buffer = b""
+        self.at = 0  # where the unread bytes of buffer begin
         self.header = None
         self.first_us = None
         self.fragments = []  # (received_us, last bytes of the mdat)
@@ -42,23 +43,30 @@ class client:
             if self.first_us is None:
                 self.first_us = at - self.asked
             return
+        # The unread rest is kept as an offset into the buffer, so a chunk
+        # of many boxes is not copied once per box.
+        if self.at:
+            self.buffer = self.buffer[self.at:]
+            self.at = 0
         self.buffer += data
         if self.header is None:
             end = self.buffer.find(b"\r\n\r\n")
             if end < 0:
                 return
             self.header = self.buffer[:end].decode("latin-1")
-            self.buffer = self.buffer[end + 4:]
+            self.at = end + 4
         # Whole boxes only; an mdat ends a fragment.
-        while len(self.buffer) >= 8:
-            size = int.from_bytes(self.buffer[:4], "big")
-            if size < 8 or len(self.buffer) < size:
+        buffer, at_box = self.buffer, self.at
+        while len(buffer) - at_box >= 8:
+            size = int.from_bytes(buffer[at_box:at_box + 4], "big")
+            if size < 8 or len(buffer) - at_box < size:
                 break
-            if self.buffer[4:8] == b"mdat":
+            if buffer[at_box + 4:at_box + 8] == b"mdat":
                 if self.first_us is None:
                     self.first_us = at - self.asked
-                self.fragments.append((at, self.buffer[size - 16:size].hex()))
-            self.buffer = self.buffer[size:]
+                self.fragments.append((at, buffer[at_box + size - 16:at_box + size].hex()))
+            at_box += size
+        self.at = at_box
 
 
 clients = [client() for _ in range(count)]

@@ -44,6 +44,7 @@ public:
     route_answer_t answer(route_connection& connection, const route_request_t&, route_slot_t& slot) override;
     route_mode_t mode() const override { return streaming ? route_mode_t::stream : route_mode_t::answered; }
     int32_t stream_part(route_connection& connection, char* buffer, int32_t size) override;
+    bool quiet_parts() const override { return true; }
     int64_t due_ms() const override;
     void on_disconnected() override { leave(); }
 
