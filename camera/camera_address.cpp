@@ -77,15 +77,19 @@ bool parse_test_address(const std::string& address, test_camera_shape_t* shape)
     return true;
 }
 
+std::string url_host(const std::string& host)
+{
+    // A bare IPv6 address needs brackets before the port.
+    const bool ipv6 = !host.empty() && host.find(':') != std::string::npos && host.front() != '[';
+    return ipv6 ? "[" + host + "]" : host;
+}
+
 std::string camera_stream_url(const std::string& address, uint16_t port, int32_t channel,
                               bool sub_stream)
 {
     if (is_stream_url(address))
         return address;
-    // A bare IPv6 address needs brackets before the port.
-    const bool ipv6 = address.find(':') != std::string::npos && address.front() != '[';
-    const std::string host = ipv6 ? "[" + address + "]" : address;
-    return "rtsp://" + host + ":" + std::to_string(port) + "/ch" + std::to_string(channel) +
+    return "rtsp://" + url_host(address) + ":" + std::to_string(port) + "/ch" + std::to_string(channel) +
            (sub_stream ? "/sub" : "/main");
 }
 

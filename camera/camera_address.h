@@ -23,6 +23,9 @@ bool is_test_address(const std::string& address);
 // False when the text after "test://" is not a valid camera shape.
 bool parse_test_address(const std::string& address, test_camera_shape_t* shape);
 
+// A host as a URL's authority holds it: an IPv6 address in brackets.
+std::string url_host(const std::string& host);
+
 // The stream URL without credentials: the address itself when it is a URL,
 // else rtsp://address:port/ch<channel>/<main|sub>.
 std::string camera_stream_url(const std::string& address, uint16_t port, int32_t channel,

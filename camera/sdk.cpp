@@ -16,6 +16,7 @@ extern "C" {
 }
 
 #include "camera/camera_address.h"
+#include "camera/onvif_client.h"
 #include "camera/recording_tap.h"
 #include "camera/sdk_preview.h"
 #include "player/ff_log.h"
@@ -26,9 +27,10 @@ namespace {
 // What a login remembers: where the camera is and who logged in.
 struct login_t {
     std::string address;   // host or whole stream URL
-    uint16_t port = 0;     // RTSP port with a host address
+    uint16_t port = 0;     // with a host address: ONVIF's port, or RTSP's by the address rule
     std::string user;
     std::string password;
+    std::shared_ptr<onvif_session_t> onvif;  // what ONVIF told of a plain host, or null
 };
 
 // A running preview and the login it belongs to.
@@ -80,13 +82,46 @@ bool login_test_camera(const login_t& login)
     return true;
 }
 
-// Sets up (but never plays) a session on the main stream of channel 1, or on
-// the whole URL given: the camera checks the credentials. A camera that
+// The address rule stands; url is what it gives.
+void log_no_onvif_answer(const login_t& login, const std::string& reason, const std::string& url)
+{
+    log_print("%s camera: no ONVIF answer from %s (%s), using %s\n", utc_timestamp().c_str(),
+              login.address.c_str(), reason.c_str(), url.c_str());
+}
+
+void log_onvif_refused(const login_t& login, const std::string& reason)
+{
+    log_print("%s camera: ONVIF login to %s refused: %s\n", utc_timestamp().c_str(),
+              login.address.c_str(), reason.c_str());
+}
+
+// A plain host is asked over ONVIF first; its answer to an authenticated
+// question checks the credentials. True when ONVIF found the camera;
+// *refused when it refused the credentials.
+bool login_onvif(login_t& login, bool* refused)
+{
+    std::string reason;
+    const onvif_result_t r = onvif_login(login.address, login.port, login.user, login.password,
+                                         sdk_connect_limits().wait_ms, &login.onvif, &reason);
+    *refused = r == onvif_result_t::refused;
+    if (*refused)
+        log_onvif_refused(login, reason);
+    else if (r == onvif_result_t::no_answer)
+        log_no_onvif_answer(login, reason, camera_stream_url(login.address, login.port, 1, false));
+    return r == onvif_result_t::found;
+}
+
+// A plain host: ONVIF, and without an ONVIF answer the address rule. Else
+// sets up (but never plays) a session on the main stream of channel 1, or
+// on the whole URL given: the camera checks the credentials. A camera that
 // answers but has no such stream cannot tell us more; the preview will.
-bool login_camera(const login_t& login)
+bool login_camera(login_t& login)
 {
     if (is_test_address(login.address))
         return login_test_camera(login);
+    bool refused = false;
+    if (!is_stream_url(login.address) && (login_onvif(login, &refused) || refused))
+        return !refused;
     const std::string url = url_with_credentials(
         camera_stream_url(login.address, login.port, 1, false), login.user, login.password);
     stop_signal_t never_stopped;
@@ -101,14 +136,31 @@ bool login_camera(const login_t& login)
     return false;
 }
 
-preview_target_t preview_target_of(const login_t& login, const preview_request_t& request)
+// Where a preview connects: the stream ONVIF names for the channel, else the
+// address rule. False when the camera refused the credentials.
+bool preview_target_of(const login_t& login, const preview_request_t& request,
+                       preview_target_t* target)
 {
-    const std::string url = camera_stream_url(login.address, login.port, request.channel,
-                                              link_mode_sub_stream(request.link_mode));
-    preview_target_t target;
-    target.url = is_test_address(url) ? url : url_with_credentials(url, login.user, login.password);
-    target.transport = link_mode_transport(request.link_mode);
-    return target;
+    const bool sub_stream = link_mode_sub_stream(request.link_mode);
+    const std::string rule_url =
+        camera_stream_url(login.address, login.port, request.channel, sub_stream);
+    std::string url;
+    if (login.onvif) {
+        std::string reason;
+        const onvif_result_t r = onvif_stream_url(login.onvif, request.channel, sub_stream,
+                                                  sdk_connect_limits().wait_ms, &url, &reason);
+        if (r == onvif_result_t::refused) {
+            log_onvif_refused(login, reason);
+            return false;
+        }
+        if (r == onvif_result_t::no_answer)
+            log_no_onvif_answer(login, reason, rule_url);
+    }
+    if (url.empty())
+        url = rule_url;
+    target->url = is_test_address(url) ? url : url_with_credentials(url, login.user, login.password);
+    target->transport = link_mode_transport(request.link_mode);
+    return true;
 }
 
 }  // namespace
@@ -136,6 +188,7 @@ void sdk_cleanup()
         initialised = false;
     }
     stop_all(stopping);
+    onvif_forget_all();
     avformat_network_deinit();
 }
 
@@ -161,7 +214,7 @@ int32_t sdk_login(const char* address, uint16_t port, const char* user, const ch
         if (!initialised)
             return -1;
     }
-    login_t login{address, port, user ? user : "", password ? password : ""};
+    login_t login{address, port, user ? user : "", password ? password : "", nullptr};
     if (!login_camera(login))
         return -1;
     std::lock_guard<std::mutex> lock(tables_mutex);
@@ -198,20 +251,33 @@ int32_t sdk_start_preview(int32_t login_handle, const preview_request_t* request
 {
     if (!request)
         return -1;
+    login_t login;
+    {
+        std::lock_guard<std::mutex> lock(tables_mutex);
+        auto found = logins.find(login_handle);
+        if (found == logins.end())
+            return -1;
+        login = found->second;
+    }
+    // Asking the camera may take the connect time: not under the table lock.
+    preview_target_t target;
+    if (!preview_target_of(login, *request, &target))
+        return -1;
     std::shared_ptr<preview_obj> preview;
     int32_t handle = -1;
     {
         std::lock_guard<std::mutex> lock(tables_mutex);
-        auto login = logins.find(login_handle);
-        if (login == logins.end())
+        if (!logins.count(login_handle))
             return -1;
         handle = take_handle();
         // Reserve the number while the first connection is made.
-        preview = std::make_shared<preview_obj>(handle, preview_target_of(login->second, *request),
-                                                callback, user);
+        preview = std::make_shared<preview_obj>(handle, std::move(target), callback, user);
         previews[handle] = {login_handle, nullptr, preview->packets()};
     }
     const bool started = preview->start();
+    // What ONVIF named is asked again at the next attempt.
+    if (!started && login.onvif)
+        onvif_forget(login.onvif);
 
     std::lock_guard<std::mutex> lock(tables_mutex);
     auto entry = previews.find(handle);

@@ -17,6 +17,7 @@ extern "C" {
 #include "camera/camera_address.h"
 #include "player/stream_format.h"
 #include "settings/log.h"
+#include "settings/metrics.h"
 #include "stream/media_av.h"
 
 namespace {
@@ -113,6 +114,7 @@ void preview_obj::run()
         if (!wait_to_reconnect())
             return;
         log_print("%s camera: stream reconnected\n", utc_timestamp().c_str());
+        metric_add(metrics.camera_reconnects);
     }
 }
 
@@ -167,6 +169,8 @@ void preview_obj::deliver_header()
     fanout->start({par, tb});
     if (callback)
         callback(handle, sdk_stream_header, bytes.data(), uint32_t(bytes.size()), user);
+    metric_set(metrics.camera_last_packet_ms, metrics_clock_ms());  // silence counts from here
+    metric_set(metrics.camera_connected, 1);
 }
 
 namespace {
@@ -207,6 +211,9 @@ read_result_t preview_obj::pump()
     while ((r = source->read(packet)) == read_result_t::packet) {
         if (trace)
             trace_packet(trace, packet);
+        metric_add(metrics.camera_packets);
+        metric_add(metrics.camera_bytes, uint64_t(std::max(packet->size, 0)));
+        metric_set(metrics.camera_last_packet_ms, metrics_clock_ms());
         fanout->push({packet});
         av_packet_unref(packet);
     }
@@ -216,6 +223,7 @@ read_result_t preview_obj::pump()
 
 void preview_obj::end_stream()
 {
+    metric_set(metrics.camera_connected, 0);
     fanout->end();
     source->close();
 }

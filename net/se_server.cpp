@@ -2,6 +2,7 @@
 #include "net/se_server.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -37,6 +38,7 @@ bool se_server::initialize(int32_t new_family, int32_t new_type, int32_t new_pro
 
 bool se_server::fail_activation(int32_t error)
 {
+    last_activation_error = errno != 0 ? errno : EINVAL;
     close(sock);
     sock = invalid_socket;
     on_error(error);
@@ -45,10 +47,14 @@ bool se_server::fail_activation(int32_t error)
 
 bool se_server::activate(bool listen_too)
 {
-    if (active)
+    if (active) {
+        last_activation_error = EISCONN;
         return false;
+    }
+    last_activation_error = 0;
     sock = socket(family, type | SOCK_CLOEXEC, protocol);
     if (sock == invalid_socket) {
+        last_activation_error = errno;
         on_error(se_error_socket_failed);
         return false;
     }
@@ -60,8 +66,10 @@ bool se_server::activate(bool listen_too)
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
     // A text that is no address must not end up listening on the
     // broadcast address, which accepts nothing: it fails as its bind would.
-    if (local.sin_addr.s_addr == INADDR_NONE)
+    if (local.sin_addr.s_addr == INADDR_NONE) {
+        errno = EADDRNOTAVAIL;
         return fail_activation(se_error_bind_failed);
+    }
     if (bind(sock, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
         return fail_activation(se_error_bind_failed);
     if (listen_too && listen(sock, 0x7FFFFFFF) != 0)

@@ -35,6 +35,8 @@ public:
                     uint16_t port);
     // Sets up the listening socket; false when active already or on failure.
     bool activate(bool listen);
+    // Why the last activation failed: an errno value, 0 after a success.
+    int activation_error() const { return last_activation_error; }
     // Closes and deletes every node and the listening socket.
     void deactivate();
     // One server step; nothing while inactive. Ends by noting what the wait
@@ -79,4 +81,5 @@ private:
     se_wait_set_t wait_set;            // what the wait after the last step looks at
     int64_t next_due_ms = -1;          // the earliest due time of a node then; negative: none
     uint64_t steps = 0;                // steps made since construction
+    int last_activation_error = 0;     // errno of the last failed activation, 0 = none
 };

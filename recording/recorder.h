@@ -1,8 +1,9 @@
 // Internal to recording: one recording. The preview's receive
 // thread hands it stream events without ever waiting on the disk; a writer
 // thread of its own takes them from a bounded queue into the MP4 writer.
-// When the camera comes back with other stream parameters the recording
-// goes on in a new file beside the first. Created and finished on the GUI
+// When the camera comes back with other stream parameters, when a file has
+// grown to the space keeper's limit, and when the disk has room again after
+// running full, the recording goes on in a new file beside the first. Created and finished on the GUI
 // thread; the recorder owns its writer thread and its files.
 #pragma once
 
@@ -22,6 +23,7 @@ extern "C" {
 #include "recording/file_output.h"
 
 class fmp4_writer_obj;
+class space_keeper_obj;
 
 // Opens a recording file: open_file_output, or a test's failing disk.
 using output_opener_t = std::function<std::unique_ptr<file_output_t>(const std::string&, int*)>;
@@ -30,6 +32,7 @@ using output_opener_t = std::function<std::unique_ptr<file_output_t>(const std::
 struct recorder_limits_t {
     size_t max_bytes = 64u << 20;  // packet bytes waiting for the disk
     size_t max_packets = 4096;     // packets waiting for the disk
+    int space_check_ms = 2000;     // between two checks of the disk's free space
 };
 
 class recorder_obj {
@@ -59,12 +62,16 @@ public:
 
 private:
     struct event_t;
-    recorder_obj(std::unique_ptr<file_output_t> first, const output_opener_t& opener,
-                 const recorder_limits_t& limits);
+    recorder_obj(std::unique_ptr<space_keeper_obj> keeper, std::unique_ptr<file_output_t> first,
+                 const output_opener_t& opener, const recorder_limits_t& limits);
     void push(event_t&& event, size_t bytes);
     void run();
     void handle(event_t& event);
-    void start_next_file(const AVCodecParameters* parameters, AVRational time_base);
+    bool write_packet(const AVPacket* packet);
+    void start_next_file(const char* why);
+    void pause_for_space();
+    void close_writer();
+    void count_written();
     void report_failure();
 
     const output_opener_t opener;        // opens the files after the first
@@ -80,8 +87,16 @@ private:
     bool finishing = false;              // finish was called: the writer ends when the queue is empty
     int files = 1;                       // files begun so far
 
+    const std::unique_ptr<space_keeper_obj> keeper;  // frees space, says when there is none
+
     // The writer thread's own state.
-    std::unique_ptr<fmp4_writer_obj> writer;  // the file being written, null after a failure
+    std::unique_ptr<fmp4_writer_obj> writer;  // the file being written, null after a failure or while paused
+    uint64_t counted_bytes = 0;          // of writer's bytes, those counted in the metrics
+    AVCodecParameters* stream = nullptr;  // the running stream's, to begin a next file with
+    AVRational stream_time_base{1, 90000};  // its packets' time base
+    bool stream_running = false;         // between a started and an ended event
+    bool paused = false;                 // no room on the disk: waiting for it with no file
     bool failure_logged = false;         // a write failure was logged
+    bool create_failure_logged = false;  // a file that could not be created was logged, since the last file began
     std::thread thread;                  // the writer thread
 };

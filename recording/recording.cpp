@@ -12,6 +12,9 @@
 #include <mutex>
 #include <vector>
 
+#include "settings/log.h"
+#include "settings/metrics.h"
+
 namespace {
 
 std::mutex held_mutex;             // guards held_files
@@ -67,8 +70,11 @@ void remove_old_files(const std::string& folder, std::time_t now, double max_age
         if (recording_file_held({uint64_t(status.st_dev), uint64_t(status.st_ino)}))
             continue;
         const double age = static_cast<double>(now - status.st_mtime);
-        if (age > max_age_s)
-            unlink(path.c_str());  // a failure is ignored: the next sweep retries
+        if (age > max_age_s && unlink(path.c_str()) == 0) {  // a failure: the next sweep retries
+            log_print("%s rec: %s deleted, older than %.1f h\n", utc_timestamp().c_str(),
+                      path.c_str(), max_age_s / 3600.0);
+            metric_add(metrics.deleted_by_age);
+        }
     }
     closedir(listing);
 }

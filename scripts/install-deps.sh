@@ -17,6 +17,7 @@ clang libclang-rt-14-dev
 wrk
 libsystemd-dev dpkg-dev lintian
 motion nginx
+prometheus
 "
 
 missing=""
@@ -32,9 +33,10 @@ if [ -n "$missing" ]; then
 fi
 
 # motion and nginx are only peers of the benchmarks (bench/mjpeg.sh,
-# bench/file_download.sh), which run their own instances; the services their
-# packages enable (nginx's on port 80, kestrel's default) are not wanted.
-for service in motion nginx; do
+# bench/file_download.sh), which run their own instances, and prometheus
+# gives the tests promtool; the services their packages enable (nginx's on
+# port 80, kestrel's default; prometheus's on 9090) are not wanted.
+for service in motion nginx prometheus; do
     if command -v systemctl >/dev/null 2>&1 && systemctl is-enabled "$service" >/dev/null 2>&1; then
         if [ "$(id -u)" -eq 0 ]; then systemctl disable --now "$service" >/dev/null 2>&1 || true
         else sudo systemctl disable --now "$service" >/dev/null 2>&1 || true; fi

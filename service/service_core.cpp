@@ -4,7 +4,10 @@
 
 #include <QObject>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -23,6 +26,7 @@
 #include "settings/file_places.h"
 #include "settings/instance_setup.h"
 #include "settings/log.h"
+#include "settings/metrics.h"
 #include "web/simple_server.h"
 #include "web/simple_thread_obj.h"
 
@@ -73,6 +77,7 @@ void service_core_t::open()
     settings.rec_path = settings.root + "rec/";
 
     read_configuration();
+    check_writable_files();
 }
 
 void service_core_t::start(service_face_t* the_face)
@@ -83,6 +88,8 @@ void service_core_t::start(service_face_t* the_face)
     demo_timer = new form_timer_t(200, false, [this] { demo_timerTimer(); }, gui_context.get());
     rec_timer = new form_timer_t(0, false, [this] { rec_timerTimer(); }, gui_context.get());
     connect_timer = new form_timer_t(100, false, [this] { connect_timerTimer(); }, gui_context.get());
+    web_retry_timer = new form_timer_t(settings.recon_interval, false, [this] { web_retry_timerTimer(); },
+                                       gui_context.get());
 
     change_demo_mode(settings.demo);
     // The web side needs the client size from the start; a window that is
@@ -109,8 +116,32 @@ void service_core_t::start(service_face_t* the_face)
 void service_core_t::open_log()
 {
     const std::string path = log_file_path(settings.exe_path);
-    log_open(true, false, path.c_str(), "w");
+    if (!log_open(true, false, path.c_str(), "w")) {
+        const int error = errno;
+        std::fprintf(stderr,
+                     "kestrel: can not write the log %s (%s); start it with --config FILE to keep the "
+                     "configuration file, the log and the recordings in a folder it may write\n",
+                     path.c_str(), std::strerror(error));
+    }
     log_print("%s%s logging started\n", separator_line, utc_timestamp().c_str());
+}
+
+// The configuration file is written at every close: a file or folder the
+// program may not write is said at once, while someone is looking.
+void service_core_t::check_writable_files() const
+{
+    const std::string path = cfg_file_path(settings.exe_path);
+    const bool exists = ::access(path.c_str(), F_OK) == 0;
+    const std::string target = exists ? path : std::filesystem::path(path).parent_path().string();
+    if (::access(target.empty() ? "." : target.c_str(), W_OK) == 0)
+        return;
+    const int error = errno;
+    std::fprintf(stderr,
+                 "kestrel: can not write the configuration file %s (%s); start it with --config FILE "
+                 "to keep the configuration file, the log and the recordings in a folder it may write\n",
+                 path.c_str(), std::strerror(error));
+    log_print("%s can not write the configuration file %s (%s)\n", utc_timestamp().c_str(),
+              path.c_str(), std::strerror(error));
 }
 
 // An instance's first start (--config naming a file that does not exist)
@@ -129,6 +160,11 @@ void service_core_t::read_configuration()
                       utc_timestamp().c_str(), path.c_str());
             std::fprintf(stderr, "kestrel: new configuration file %s; the web login and password are in it\n",
                          path.c_str());
+            // All addresses: the page is reached through any of the machine's.
+            const bool any = settings.ip.empty() || settings.ip == "0.0.0.0";
+            std::fprintf(stderr, "kestrel: the web page will be at http://%s:%d/%s\n",
+                         any ? "127.0.0.1" : settings.ip.c_str(), int(settings.port),
+                         any ? " and at every address of this machine" : "");
         } else {
             settings.daemon_mode = daemon_mode;
             read_cfg(path, settings);
@@ -142,21 +178,59 @@ void service_core_t::read_configuration()
 void service_core_t::start_web_server()
 {
     log_event(sockets_startup() ? "sockets initialized" : "can not initialize sockets");
+    activate_web_server(true);
+}
+
+// One activation attempt. A failure is said with its address and reason in
+// the log, on standard error and in the service status, once until the
+// reason changes, and the retry timer tries again every recon_interval;
+// the camera and recording go on meanwhile.
+bool service_core_t::activate_web_server(bool first)
+{
+    web_server.enter();
     web_server.initialize(2, 1, 6, settings.ip.c_str(), settings.port);
-    log_event(web_server.activate(true) ? "server activated" : "can not activate server");
+    const bool active = web_server.activate(true);
+    const int error = web_server.activation_error();
+    web_server.leave();
+    if (active) {
+        if (first || !web_problem.empty())
+            log_event("server activated");
+        web_problem.clear();
+        web_retry_timer->set_enabled(false);
+        web_server.wake();
+        return true;
+    }
+    char text[256];
+    std::snprintf(text, sizeof text, "web server can not listen on %s:%d (%s)", settings.ip.c_str(),
+                  int(settings.port), std::strerror(error));
+    if (first || web_problem != text) {
+        if (first)
+            log_event("can not activate server");
+        log_print("%s %s, trying again every %d ms\n", utc_timestamp().c_str(), text,
+                  int(settings.recon_interval));
+        std::fprintf(stderr, "kestrel: %s, trying again every %d ms\n", text, int(settings.recon_interval));
+    }
+    web_problem = text;
+    web_retry_timer->set_interval(std::max(int(settings.recon_interval), 100));
+    web_retry_timer->set_enabled(true);
+    return false;
+}
+
+void service_core_t::web_retry_timerTimer()
+{
+    if (closed)
+        return;
+    activate_web_server(false);
 }
 
 bool service_core_t::restart_web_server()
 {
     web_server_thread.stop();
     web_server.deactivate();
-    web_server.initialize(2, 1, 6, settings.ip.c_str(), settings.port);
-    if (!web_server.activate(true)) {
-        log_event("can not activate server");
-        return false;
-    }
-    log_event("server activated");
     web_server_thread.start();
+    web_problem.clear();
+    if (!activate_web_server(true))
+        return false;
     return true;
 }
 
@@ -246,6 +320,7 @@ void service_core_t::close()
     log_event("sockets uninitialized");
 
     connect_timer->set_enabled(false);
+    web_retry_timer->set_enabled(false);
     if (rec_timer->enabled())
         toggle_recording();
     finish_photo();
@@ -392,5 +467,9 @@ std::string service_core_t::service_status() const
         return "demo mode, no camera";
     std::string text = preview_handle >= 0 ? "camera connected" : "camera not connected, retrying";
     text += recording() ? ", recording" : ", not recording";
+    if (recording() && metric_get(metrics.recording_stall) == int(rec_stall_t::no_space))
+        text += " (paused: no space left in the recording folder)";
+    if (!web_problem.empty())
+        text += "; " + web_problem + ", retrying";
     return text;
 }

@@ -73,7 +73,11 @@ public:
     form_timer_t* demo_timer = nullptr;     // 200 ms ticks while demo mode is on
     form_timer_t* rec_timer = nullptr;      // rotates the recording file
     form_timer_t* connect_timer = nullptr;  // camera connection attempts
+    // Activation attempts of a web server that could not listen, every
+    // recon_interval until it can; disabled while it listens.
+    form_timer_t* web_retry_timer = nullptr;
     void connect_timerTimer();
+    void web_retry_timerTimer();
     void rec_timerTimer();
     void demo_timerTimer();
 
@@ -118,6 +122,8 @@ private:
     void open_log();
     void read_configuration();
     void start_web_server();
+    bool activate_web_server(bool first);
+    void check_writable_files() const;
     void change_demo_mode(bool on);
 
     service_face_t* face = nullptr;
@@ -136,6 +142,7 @@ private:
     std::deque<photo_request_t> photo_queue;  // photos asked for and not yet begun
     bool photo_worker = false;              // photo_thread is taking the queue's photos
     std::thread photo_thread;               // the photo taker, joinable once started
+    std::string web_problem;                // why the web server does not listen, "" while it does
     bool started = false;                   // start has run
     bool closed = false;                    // the close sequence has run
 };

@@ -2,6 +2,14 @@
 // Plain functions without state; callable from any thread.
 #include "settings/settings.h"
 
+#include "settings/settings_table.h"
+
+settings_t::settings_t()
+{
+    for (const setting_t& setting : setting_table())
+        apply_setting(setting, setting.default_text, *this);
+}
+
 settings_t settings;
 
 std::string replace_extension(const std::string& path, const std::string& extension)

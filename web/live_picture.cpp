@@ -13,6 +13,7 @@
 #include "player/player.h"
 #include "player/snapshot.h"
 #include "player/video_state.h"
+#include "settings/metrics.h"
 #include "settings/settings.h"
 #include "http/http_parse.h"
 #include "http/http_text.h"
@@ -61,6 +62,11 @@ constexpr int64_t picture_recheck_ms = 5;
 class live_picture_route final : public route_handler {
 public:
     explicit live_picture_route(bool stream) : stream(stream), part_delay(settings.frame_delay) {}
+    ~live_picture_route() override
+    {
+        if (streaming)
+            metrics_stream_client("preview.mjpeg", -1);
+    }
 
     void observe(const route_request_t& request) override
     {
@@ -204,6 +210,8 @@ bool live_picture_route::answer_stream(const text_map& query, route_slot_t& slot
     // The stream header ends with the first delimiter line.
     slot.header_length = written;
     slot.length = written;
+    if (!streaming)
+        metrics_stream_client("preview.mjpeg", 1);
     streaming = true;
     last_part_time = stream_clock_ms();
     return true;

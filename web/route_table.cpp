@@ -9,6 +9,7 @@
 #include "web/live_mp4.h"
 #include "web/live_picture.h"
 #include "web/media_index.h"
+#include "web/monitoring.h"
 
 void route_table::add(const std::string& name, route_factory_t factory, route_match_t match)
 {
@@ -29,6 +30,8 @@ route_table& web_routes()
         route_table built_in;
         built_in.set_fallback(make_file_route);
         built_in.add(media_index_name, make_media_index_route);
+        built_in.add(metrics_route_name, make_metrics_route);
+        built_in.add(health_route_name, make_health_route);
         built_in.add("preview.jpg", make_preview_jpg_route, route_match_t::last_component);
         built_in.add("preview.mjpeg", make_preview_mjpeg_route, route_match_t::last_component);
         built_in.add("preview.mp4", make_preview_mp4_route, route_match_t::last_component);

@@ -4,10 +4,12 @@
 #include "web/simple_server_node.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "settings/log.h"
+#include "settings/metrics.h"
 #include "settings/settings.h"
 #include "http/http_parse.h"
 #include "http/http_text.h"
@@ -77,12 +79,14 @@ bool simple_server_node::start_logged_job(uint8_t new_job, bool immediate_step)
 
 void simple_server_node::on_connected()
 {
+    metrics.http_connections.fetch_add(1, std::memory_order_relaxed);
     log_event("connected");
     start_receiving();
 }
 
 void simple_server_node::on_disconnected()
 {
+    metrics.http_connections.fetch_sub(1, std::memory_order_relaxed);
     routes.on_disconnected();
     log_event("disconnected");
 }
@@ -141,7 +145,10 @@ route_mode_t simple_server_node::current_mode() const
 void simple_server_node::answer_etx(bool abort_receive)
 {
     etx_detected = true;
-    log_block("etx detected", std::string(in_buffer, static_cast<size_t>(io_done - 2)));
+    // The block is logged as received, but for the password of a Basic
+    // authorization, which the log must not hold.
+    log_block("etx detected",
+              hide_credentials(std::string(in_buffer, static_cast<size_t>(io_done - 2))));
     if (abort_receive)
         abort_job();
     answer_batch();
@@ -350,6 +357,7 @@ bool simple_server_node::credentials_match(const route_request_t& request) const
 
 void simple_server_node::finish_response(route_slot_t& slot)
 {
+    metrics_count_answer(slot.length >= 12 ? std::atoi(std::string(slot.at + 9, 3).c_str()) : 0);
     // 200 and 206 are the answers that carry what was asked for.
     if (slot.length < 15 || (std::memcmp(slot.at + 9, "200", 3) != 0 && std::memcmp(slot.at + 9, "206", 3) != 0))
         log_event("error detected");

@@ -27,9 +27,7 @@ class photo : public ::testing::Test {
 public:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kestrel-photos-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder = std::string(pattern) + "/";
+        folder = temp.prefix();
         form_fixture::write_own_cfg(form_fixture::quiet_cfg(
             false, {"ipc_ip=test://640x360@25", "img_size=6", "img_quality=1", "img_path=" + folder}));
         message_box_hook = [this](bool warning, const char* text) {
@@ -42,20 +40,16 @@ public:
         form->FormCloseQuery();
         form.reset();
         message_box_hook = nullptr;
-        std::filesystem::remove_all(folder);
     }
 
     // The first connection attempt runs 100 ms after the loop starts; the
     // picture follows its first key frame.
     bool wait_for_picture()
     {
-        for (int i = 0; i < 600; ++i) {
-            QTest::qWait(25);
+        return QTest::qWaitFor([] {
             mt_guard_t guard(player_lock);
-            if (preview_handle >= 0 && player_port >= 0 && player_has_picture(player_port) != 0)
-                return true;
-        }
-        return false;
+            return preview_handle >= 0 && player_port >= 0 && player_has_picture(player_port) != 0;
+        }, 15000);
     }
 
     std::vector<std::string> photos() const
@@ -68,6 +62,7 @@ public:
 
     static std::string log_text() { return kestrel_test::read_file(form_fixture::own_path() + ".log"); }
 
+    kestrel_test::temp_folder_t temp{"kestrel-photos"};
     std::string folder;  // img_path, with its separator
     std::vector<std::string> boxes;
     std::unique_ptr<Tmain_form> form;
@@ -88,7 +83,8 @@ TEST_F(photo, two_photos_in_one_second_share_the_time_stamp_name)
     // than one try to fit two photos into one.
     std::string stamp;
     int photos_taken = 0;
-    for (int attempt = 0; attempt < 5 && stamp.empty(); ++attempt) {
+    const auto deadline = kestrel_test::deadline_in(std::chrono::seconds(15));
+    while (stamp.empty() && kestrel_test::test_clock::now() < deadline) {
         for (const auto& entry : std::filesystem::directory_iterator(folder))
             std::filesystem::remove(entry.path());
         while (std::chrono::system_clock::now().time_since_epoch() % std::chrono::seconds(1) >

@@ -277,9 +277,8 @@ TEST(exception_report, an_unhandled_exception_fails_the_run)
 TEST(exception_report, shown_or_logged_and_the_run_fails)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    char pattern[] = "/tmp/kestrel-exception-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string folder = pattern;
+    const kestrel_test::temp_folder_t temp("kestrel-exception");
+    const std::string folder = temp.path();
     settings.exe_path = folder + "/kestrel";
     kestrel_test::write_file(folder + "/kestrel.log", "earlier run lines\r\n");
     std::vector<std::string> boxes;
@@ -303,5 +302,4 @@ TEST(exception_report, shown_or_logged_and_the_run_fails)
     EXPECT_NE(log.find(" exception: bad_function_call\r\n"), std::string::npos) << log;
     message_box_hook = nullptr;
     settings = settings_t();
-    std::filesystem::remove_all(folder);
 }

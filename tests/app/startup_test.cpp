@@ -5,11 +5,18 @@
 // manager's notify protocol on a datagram socket.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <netinet/in.h>
+
 #include <algorithm>
+#include <chrono>
+#include <thread>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -101,13 +108,11 @@ TEST(startup, second_start_empties_the_log_and_reads_the_written_file)
     ASSERT_TRUE(kestrel.start());
     // The old log still says "server activated" until the new run empties it.
     std::string second_log;
-    for (int i = 0; i < 750; ++i) {
+    kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(15)), [&] {
         second_log = kestrel.log();
-        if (second_log.find("server activated") != std::string::npos &&
-            second_log.find("sockets uninitialized") == std::string::npos)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        return second_log.find("server activated") != std::string::npos &&
+               second_log.find("sockets uninitialized") == std::string::npos;
+    });
     ASSERT_NE(second_log.find("server activated"), std::string::npos);
     // One banner: the first run's lines are gone.
     EXPECT_EQ(second_log.find("logging started"), second_log.rfind("logging started"));
@@ -165,8 +170,7 @@ TEST(startup, sigint_closes_in_order_too)
     ASSERT_TRUE(kestrel.start());
     ASSERT_TRUE(kestrel.wait_for_log("server activated"));
     ::kill(kestrel.pid, SIGINT);
-    for (int i = 0; i < 500 && kestrel.running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(10)), [&] { return !kestrel.running(); });
     EXPECT_FALSE(kestrel.running());
     EXPECT_EQ(kestrel.exit_status, 0);
     EXPECT_NE(kestrel.log().find("sockets uninitialized"), std::string::npos);
@@ -269,7 +273,10 @@ TEST(command_line, config_option_puts_everything_beside_the_file_and_creates_it_
                                                             " written with a random web password\r\n",
                           "////root=" + state + "/root/\r\n"});
     EXPECT_EQ(log.find("can not read cfg-file"), std::string::npos);
-    EXPECT_NE(kestrel_test::read_file(kestrel.stderr_path).find("new configuration file " + cfg), std::string::npos);
+    const std::string said = kestrel_test::read_file(kestrel.stderr_path);
+    EXPECT_NE(said.find("new configuration file " + cfg), std::string::npos);
+    // Where the page is, beside where the password is.
+    EXPECT_NE(said.find("kestrel: the web page will be at http://"), std::string::npos) << said;
     // The password is the file's, and not the well-known default.
     const std::vector<std::string> lines = split_crlf(kestrel_test::read_file(cfg));
     ASSERT_EQ(lines.size(), 52u);
@@ -407,4 +414,92 @@ TEST(service, nothing_is_sent_without_a_notify_socket)
     manager.collect_for(600);
     EXPECT_EQ(kestrel.stop(), 0);
     EXPECT_TRUE(manager.messages.empty());
+}
+
+// The web port is held by another socket: the reason, with the address, goes
+// to standard error, the log and the service status, the camera and
+// recording start all the same, and the server listens within a reconnect
+// interval of the port being freed.
+TEST(service, web_port_taken_is_said_and_retried_until_it_is_free)
+{
+    kestrel_process_t kestrel;
+    notify_socket_t manager(kestrel.path("notify"));
+    ASSERT_TRUE(manager.bound);
+    const uint16_t port = kestrel_test::free_loopback_port();
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    kestrel.write_cfg({"daemon_mode=true", "ip=127.0.0.1", "port=" + std::to_string(port),
+                       "ipc_ip=test://320x240@10", "rec_active=true", "recon_interval=1000"});
+    kestrel.stderr_path = kestrel.path("stderr.txt");
+    ASSERT_TRUE(kestrel.start({"NOTIFY_SOCKET=" + manager.path}));
+
+    const std::string reason = "web server can not listen on 127.0.0.1:" + std::to_string(port) +
+                               " (Address already in use)";
+    ASSERT_TRUE(manager.wait_for("READY=1"));
+    EXPECT_NE(manager.messages.back().find(reason), std::string::npos) << manager.messages.back();
+    ASSERT_TRUE(kestrel.wait_for_log(" rec started\r\n")) << kestrel.log();
+    EXPECT_NE(kestrel_test::read_file(kestrel.stderr_path).find("kestrel: " + reason), std::string::npos)
+        << kestrel_test::read_file(kestrel.stderr_path);
+    expect_in_order(kestrel.log(), {" can not activate server\r\n", " " + reason + ", trying again every 1000 ms\r\n"});
+    // Retrying says nothing new while the reason stays.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(kestrel.log().find(reason, kestrel.log().find(reason) + 1), std::string::npos);
+
+    ::close(holder);
+    const auto freed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(kestrel.wait_for_log(" server activated\r\n", 5000)) << kestrel.log();
+    EXPECT_LE(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - freed)
+                  .count(), 1000 + 500);
+    const int client = kestrel_test::connect_loopback(port);
+    EXPECT_GE(client, 0);
+    EXPECT_TRUE(kestrel_test::send_all(client, "GET /healthz HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(kestrel_test::receive(client, 5000).rfind("HTTP/1.1 401", 0), 0u);
+    ::close(client);
+    manager.collect_for(2000);  // the status is looked at once a second
+    ASSERT_FALSE(manager.messages.empty());
+    EXPECT_NE(manager.messages.back().find("STATUS=camera connected, recording"), std::string::npos)
+        << manager.messages.back();
+    EXPECT_EQ(manager.messages.back().find("can not listen"), std::string::npos) << manager.messages.back();
+    EXPECT_EQ(kestrel.stop(), 0);
+}
+
+// An instance whose folder can not be written (a read-only file system, so
+// that root too is refused): standard error names the log and the
+// configuration file with the reason and the way out, and the program runs.
+TEST(command_line, unwritable_folder_is_said_on_standard_error)
+{
+    kestrel_process_t kestrel;
+    const std::string folder = kestrel.path("readonly");
+    std::filesystem::create_directories(folder);
+    if (mount("tmpfs", folder.c_str(), "tmpfs", MS_RDONLY, "size=1m") != 0)
+        GTEST_SKIP() << "can not mount a read-only tmpfs on " << folder << " (" << std::strerror(errno)
+                     << "): this test needs root and mount permission";
+    struct unmount_t {
+        std::string path;
+        ~unmount_t() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{folder};
+    const std::string cfg = folder + "/camera.cfg";
+    kestrel.log_file = folder + "/camera.log";
+    kestrel.stderr_path = kestrel.path("stderr.txt");
+    ASSERT_TRUE(kestrel.start({}, {"--config", cfg}));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    std::string said;
+    while (std::chrono::steady_clock::now() < end &&
+           (said = kestrel_test::read_file(kestrel.stderr_path)).find("configuration file " + cfg) == std::string::npos)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Said before start-up ends; the program then runs on (its SIGTERM
+    // handling comes with the rest of the start-up).
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_TRUE(kestrel.running());
+    EXPECT_EQ(kestrel.stop(), 0);
+    said = kestrel_test::read_file(kestrel.stderr_path);
+    EXPECT_NE(said.find("kestrel: can not write the log " + folder + "/camera.log (Read-only file system); "
+                        "start it with --config FILE"), std::string::npos) << said;
+    EXPECT_NE(said.find("kestrel: can not write the configuration file " + cfg + " (Read-only file system)"),
+              std::string::npos) << said;
 }

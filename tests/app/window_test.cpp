@@ -176,12 +176,7 @@ bool window_has_picture()
 
 bool wait_window(const std::function<bool()>& cond)
 {
-    for (int i = 0; i < 400; ++i) {
-        if (cond())
-            return true;
-        QTest::qWait(25);
-    }
-    return cond();
+    return QTest::qWaitFor(cond, 10000);
 }
 
 // The window's picture against the player's own scaling of the same
@@ -197,7 +192,9 @@ int differing_from_player(Tmain_form& form)
         mt_guard_t guard(player_lock);
         port = player_port;
     }
-    for (int attempt = 0; attempt < 20; ++attempt) {
+    // A moment with no new picture between the two reads; a matter of time.
+    const auto deadline = kestrel_test::deadline_in(std::chrono::seconds(5));
+    while (kestrel_test::test_clock::now() < deadline) {
         // The paint takes player_lock itself.
         const uint64_t serial = player_picture_serial(port);
         const QImage image = grab_window(form);

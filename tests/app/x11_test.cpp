@@ -21,9 +21,6 @@
 #include <QtGui/qguiapplication_platform.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -54,47 +51,20 @@ namespace {
 const int screen_w = 1280;
 const int screen_h = 800;
 
-// A helper program this test started; ended by its id.
-struct child_t {
-    pid_t pid = -1;
-    void stop()
-    {
-        if (pid <= 0)
-            return;
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-};
-
-child_t xvfb, window_manager, compositor;
+// The helper programs this test started, ended by their ids.
+kestrel_test::child_process_t xvfb, window_manager, compositor;
 
 // Starts a program with its output discarded; out_fd, when not -1, becomes
 // the program's descriptor 3. The program ends with this process even when
 // the test runner kills it.
-pid_t spawn(const std::vector<std::string>& args, int out_fd = -1)
+bool spawn(kestrel_test::child_process_t& child, const std::vector<std::string>& args, int out_fd = -1)
 {
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    for (std::string& arg : copy)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    // The child: only calls that are safe after fork in a threaded process.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent)
-        _exit(127);
-    const int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
+    kestrel_test::child_options_t options;
+    options.quiet = true;
+    options.ends_with_parent = true;
     if (out_fd >= 0)
-        dup2(out_fd, 3);
-    execvp(argv[0], argv.data());
-    _exit(127);
+        options.extra_fds = {out_fd};
+    return child.start(args, options);
 }
 
 // Starts Xvfb on a free display; returns its number, or -1.
@@ -105,9 +75,9 @@ int start_xvfb()
         return -1;
     const std::string geometry = std::to_string(screen_w) + "x" + std::to_string(screen_h) + "x24";
     // dup2 onto 3 clears close-on-exec there; the pipe's own ends close.
-    xvfb.pid = spawn({"Xvfb", "-displayfd", "3", "-screen", "0", geometry, "-nolisten", "tcp"}, fds[1]);
+    const bool started = spawn(xvfb, {"Xvfb", "-displayfd", "3", "-screen", "0", geometry, "-nolisten", "tcp"}, fds[1]);
     close(fds[1]);
-    if (xvfb.pid < 0) {
+    if (!started) {
         close(fds[0]);
         return -1;
     }
@@ -126,15 +96,12 @@ int start_xvfb()
 // for a moment after that.
 bool display_accepts(const std::string& name)
 {
-    for (int attempt = 0; attempt < 50; ++attempt) {
+    return kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(5)), [&] {
         xcb_connection_t* c = xcb_connect(name.c_str(), nullptr);
         const bool ok = xcb_connection_has_error(c) == 0;
         xcb_disconnect(c);
-        if (ok)
-            return true;
-        usleep(100 * 1000);
-    }
-    return false;
+        return ok;
+    }, std::chrono::milliseconds(100));
 }
 
 xcb_connection_t* x_connection()
@@ -171,13 +138,13 @@ bool window_manager_ready()
         return false;
     QWidget probe;
     probe.resize(100, 100);
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    return kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(15)), [&] {
         probe.show();
         if (QTest::qWaitForWindowExposed(&probe, 1500))
             return true;
         probe.hide();
-    }
-    return false;
+        return false;
+    }, std::chrono::milliseconds(0));
 }
 
 // Runs xdotool with the arguments while the event loop goes on, so the
@@ -417,8 +384,7 @@ TEST_F(x11_fixture, alpha_fifty_blends_only_with_a_compositing_manager)
     form->FormCloseQuery();
     form.reset();
 
-    compositor.pid = spawn({"xcompmgr"});
-    ASSERT_GT(compositor.pid, 0);
+    ASSERT_TRUE(spawn(compositor, {"xcompmgr"}));
     ASSERT_TRUE(QTest::qWaitFor([] { return selection_owned("_NET_WM_CM_S0"); }, 5000));
     start_form({"alpha=50"});
     EXPECT_EQ(form->os_major_version, 6u);
@@ -453,9 +419,8 @@ TEST_F(x11_fixture, recording_and_photo_keys_work_whenever_a_preview_runs)
 #ifndef RTSP_TEST_SERVER
     GTEST_SKIP() << "built without the RTSP test server";
 #else
-    char pattern[] = "/tmp/kestrel-keys-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string folder = std::string(pattern) + "/";
+    const kestrel_test::temp_folder_t temp("kestrel-keys");
+    const std::string folder = temp.prefix();
     const uint16_t camera_port = kestrel_test::free_loopback_port();
     start_form({"demo=false", "ipc_port=" + std::to_string(camera_port), "recon_interval=300",
                 "con_wait_time=3000", "img_path=" + folder + "img/", "rec_path=" + folder + "rec/"});
@@ -491,7 +456,6 @@ TEST_F(x11_fixture, recording_and_photo_keys_work_whenever_a_preview_runs)
     form->FormCloseQuery();
     form.reset();
     camera.stop();
-    std::filesystem::remove_all(folder);
 #endif
 }
 
@@ -532,11 +496,11 @@ int main(int argc, char** argv)
     }
     setenv("DISPLAY", name.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
-    window_manager.pid = spawn({"openbox", "--sm-disable"});
+    const bool window_manager_started = spawn(window_manager, {"openbox", "--sm-disable"});
     int result = 1;
     {
         QApplication application(argc, argv);
-        if (window_manager.pid > 0 && window_manager_ready())
+        if (window_manager_started && window_manager_ready())
             result = RUN_ALL_TESTS();
         else
             std::fprintf(stderr, "x11 tests: openbox did not start (scripts/install-deps.sh installs it)\n");

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "net/se_basic_node.h"
-#include "tests/net/loopback.h"
+#include "tests/support/loopback.h"
 
 namespace {
 

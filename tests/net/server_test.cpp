@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "net/se_server.h"
-#include "tests/net/loopback.h"
+#include "tests/support/loopback.h"
 
 namespace {
 

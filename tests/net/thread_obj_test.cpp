@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "net/thread_obj.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -35,8 +36,8 @@ protected:
 
 void wait_for_steps(counting_thread_t& t, int n)
 {
-    for (int i = 0; i < 5000 && t.steps < n; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(5)), [&] { return t.steps >= n; },
+                             std::chrono::milliseconds(1));
 }
 
 }  // namespace

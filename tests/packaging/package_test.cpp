@@ -56,27 +56,25 @@ public:
     static void SetUpTestSuite()
     {
         deb = the_package();
-        char pattern[] = "/tmp/kestrel-package-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
-            return;
-        temp = pattern;
-        root = temp + "/root";
+        folder = new kestrel_test::temp_folder_t("kestrel-package");
+        root = folder->file("root");
         std::string output;
         unpacked = !deb.empty() && run("dpkg-deb -x '" + deb + "' '" + root + "'", output) == 0;
     }
     static void TearDownTestSuite()
     {
-        std::error_code error;
-        if (!temp.empty())
-            fs::remove_all(temp, error);
+        delete folder;
+        folder = nullptr;
     }
     void SetUp() override { ASSERT_TRUE(unpacked) << "no package unpacked from " KESTREL_PACKAGE_DIR; }
 
-    static std::string deb, temp, root;
+    static kestrel_test::temp_folder_t* folder;  // for the whole suite
+    static std::string deb, root;
     static bool unpacked;
 };
 
-std::string package::deb, package::temp, package::root;
+kestrel_test::temp_folder_t* package::folder = nullptr;
+std::string package::deb, package::root;
 bool package::unpacked = false;
 
 }  // namespace
@@ -95,12 +93,21 @@ TEST_F(package, holds_the_program_the_page_and_the_unit_and_depends_on_its_libra
     ASSERT_EQ(run("dpkg-deb -f '" + deb + "' Depends", depends), 0);
     for (const char* library : {"libqt6widgets6", "libavformat", "libfreeimage3", "libsystemd0", "libc6"})
         EXPECT_NE(depends.find(library), std::string::npos) << library << " in " << depends;
+
+    // The description is text: continuation lines begin with one space and
+    // hold no list separator.
+    std::string description;
+    ASSERT_EQ(run("dpkg-deb -f '" + deb + "' Description", description), 0);
+    EXPECT_EQ(description.find(';'), std::string::npos) << description;
+    EXPECT_NE(description.find("network camera viewer, recorder and web server\n kestrel shows"),
+              std::string::npos) << description;
+    EXPECT_NE(description.find("\n The systemd unit kestrel@ runs one camera per instance as an\n"), std::string::npos) << description;
 }
 
 TEST_F(package, unpacked_program_runs_an_instance_in_its_own_state_folder)
 {
     const std::set<std::string> packaged = tree_of(root);
-    const std::string state = temp + "/state";
+    const std::string state = folder->file("state");
     fs::create_directories(state);
     kestrel_process_t kestrel;
     kestrel.executable = root + "/usr/bin/kestrel";
@@ -157,8 +164,8 @@ TEST_F(package, unit_file_passes_systemd_analyze_verify)
     EXPECT_NE(unit.find("\nStateDirectory=kestrel/%i\n"), std::string::npos);
     unit.replace(at, exec_start.size(),
                  "ExecStart=" + root + "/usr/bin/kestrel --config /var/lib/kestrel/%i/kestrel.cfg\n");
-    fs::create_directories(temp + "/units");
-    const std::string copy = temp + "/units/kestrel@.service";
+    fs::create_directories(folder->file("units"));
+    const std::string copy = folder->file("units/kestrel@.service");
     kestrel_test::write_file(copy, unit);
 
     std::string output;

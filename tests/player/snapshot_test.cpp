@@ -26,6 +26,7 @@
 #include "player/snapshot.h"
 #include "player/video_state.h"
 #include "tests/support/camera_test_util.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -436,9 +437,7 @@ class camera_photo : public ::testing::Test {
 public:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kestrel-photo-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = folder.path();
         sdk_init();
         settings_t s;
         s.ipc_ip = "test://640x360@25";
@@ -454,8 +453,8 @@ public:
     void TearDown() override
     {
         disconnect_camera();
-        std::filesystem::remove_all(dir);
     }
+    kestrel_test::temp_folder_t folder{"kestrel-photo"};
     std::string dir;  // the photo folder
 };
 

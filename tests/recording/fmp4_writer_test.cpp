@@ -3,6 +3,10 @@
 // timeline across reconnects, a slow disk, and a change of stream.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include <chrono>
+
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -136,13 +140,13 @@ TEST_F(fmp4_writer_test, every_write_leaves_a_playable_file_of_whole_key_frame_i
     write_range(writer, stream, 0, 60);
     ASSERT_TRUE(writer.finish());
 
-    const std::string whole = read_text(path);
+    const std::string whole = kestrel_test::read_file(path);
     ASSERT_GE(writes.size(), 6u);
     size_t end = 0;
     for (size_t i = 0; i < writes.size(); i++) {
         end += writes[i];
         const std::string cut = folder.prefix() + "cut" + std::to_string(i) + ".mp4";
-        write_text(cut, whole.substr(0, end));
+        kestrel_test::write_file(cut, whole.substr(0, end));
         ASSERT_TRUE(plays_cleanly(cut)) << "after write " << i;
         // The last write is the index; every other one adds one interval.
         const size_t intervals = std::min(i + 1, size_t(6));
@@ -325,7 +329,7 @@ protected:
 
     size_t log_count(const std::string& needle)
     {
-        const std::string log = read_text(log_path);
+        const std::string log = kestrel_test::read_file(log_path);
         size_t n = 0;
         for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1))
             n++;
@@ -404,6 +408,64 @@ TEST_F(recorder_test, write_failure_is_logged_once_and_ends_the_file_cleanly)
     EXPECT_LT(std::filesystem::file_size(path), budget);
 }
 
+// The disk runs full in the first file and has room again afterwards: the
+// failure is logged once, the first file keeps its whole fragments, and the
+// recording goes on in a new file from a key frame once the space keeper
+// has looked. A file that can not be created is logged with its path.
+TEST_F(recorder_test, out_of_space_goes_on_in_a_new_file_when_there_is_room)
+{
+    size_t budget = 0;
+    {
+        // One interval and a half of what this stream needs.
+        fmp4_writer_obj probe(test_output(folder.prefix() + "measure.mp4"));
+        probe.stream_started(stream.parameters, stream.time_base);
+        write_range(probe, stream, 0, 60);
+        probe.finish();
+        budget = std::filesystem::file_size(folder.prefix() + "measure.mp4") / 4;
+        std::filesystem::remove(folder.prefix() + "measure.mp4");
+    }
+    int opened = 0;
+    const output_opener_t opener = [&](const std::string& p, int* e) -> std::unique_ptr<file_output_t> {
+        opened++;
+        if (opened == 2) {  // the first try after the failure: still full
+            *e = ENOSPC;
+            return nullptr;
+        }
+        return test_output(p, opened == 1 ? budget : SIZE_MAX);
+    };
+    int error = 0;
+    recorder_limits_t limits;
+    limits.space_check_ms = 50;
+    auto recorder = recorder_obj::create(path, &error, opener, limits);
+    ASSERT_TRUE(recorder);
+    recorder->stream_started(stream.parameters, stream.time_base);
+    push_range(*recorder, 0, 2 * gop);
+    // Key-frame intervals, each as a connection of its own, until the new
+    // file begins.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (recorder->files_begun() < 2 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        recorder->stream_ended();
+        recorder->stream_started(stream.parameters, stream.time_base);
+        push_range(*recorder, 0, gop + 1);
+    }
+    recorder->stream_ended();
+    recorder->stream_started(stream.parameters, stream.time_base);
+    push_range(*recorder, 0, 3 * gop);
+    recorder->finish();
+
+    EXPECT_EQ(recorder->files_begun(), 2);
+    EXPECT_EQ(log_count("rec: can not write " + path + " (No space left on device)"), 1u);
+    EXPECT_EQ(log_count("rec: can not create " + folder.prefix()), 1u) << kestrel_test::read_file(log_path);
+    EXPECT_EQ(log_count("rec: space is back, recording goes on in "), 1u);
+    const std::vector<std::string> files = files_in(folder.prefix(), ".mp4");
+    ASSERT_EQ(files.size(), 2u);
+    for (const std::string& name : files)
+        EXPECT_TRUE(plays_cleanly(folder.prefix() + name)) << name;
+    EXPECT_LT(std::filesystem::file_size(path), budget);
+    EXPECT_GE(probe_file(path).dts.size(), size_t(gop));
+}
+
 TEST_F(recorder_test, changed_stream_goes_on_in_a_new_file_beside_the_first)
 {
     encoded_stream_t other(176, 144, fps, gop, 30);
@@ -428,9 +490,10 @@ TEST_F(recorder_test, changed_stream_goes_on_in_a_new_file_beside_the_first)
     }
 }
 
-TEST(recorder, file_that_can_not_be_created_is_refused)
+TEST_F(recorder_test, file_that_can_not_be_created_is_refused_and_logged_with_its_path)
 {
     int error = 0;
     EXPECT_FALSE(recorder_obj::create("/nonexistent-folder/x.mp4", &error));
     EXPECT_EQ(error, ENOENT);
+    EXPECT_EQ(log_count("rec: can not create /nonexistent-folder/x.mp4 (No such file or directory)\r\n"), 1u);
 }

@@ -1,5 +1,6 @@
-// The retention sweep on real files with set modification times, and the
-// rotation timer's interval.
+// The retention sweep on real files with set modification times, the
+// rotation timer's interval, and the free-space rule and its sweep on a real
+// small file system.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -11,8 +12,10 @@
 #include <filesystem>
 #include <limits>
 
+#include "recording/disk_space.h"
 #include "recording/file_output.h"
 #include "recording/recording.h"
+#include "settings/metrics.h"
 #include "tests/recording/recording_probe.h"
 
 namespace {
@@ -22,7 +25,7 @@ constexpr double max_age = 168.5 * 3600;  // the default retention
 
 void make_file(const std::string& path, std::time_t mtime)
 {
-    write_text(path, "x");
+    kestrel_test::write_file(path, "x");
     const timespec times[2] = {{mtime, 0}, {mtime, 0}};
     utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
@@ -120,4 +123,119 @@ TEST(rec_timer_interval_ms, hours_become_a_timer_interval_that_fits)
     };
     for (const case_t& c : cases)
         EXPECT_EQ(rec_timer_interval_ms(c.hours), c.ms) << c.hours;
+}
+
+TEST(space_rule, leaves_room_to_record_on_a_small_card_and_keeps_a_share_of_a_big_disk)
+{
+    const uint64_t mib = 1u << 20;
+    const double rate_8_mbit = 1e6;  // bytes per second
+    struct case_t {
+        uint64_t disk;
+        double rate;
+        uint64_t keep_free;
+    };
+    const case_t cases[] = {
+        {128 * mib, rate_8_mbit, 32 * mib},       // five minutes would be 300 MB: a quarter
+        {128 * mib, 0, 128 * mib / 100},          // nothing measured yet: 1 %
+        {16ull << 30, rate_8_mbit, 300000000},    // 16 GiB: five minutes of 8 Mbit/s
+        {4000000000000ull, rate_8_mbit, 40000000000ull},  // 4 TB: 1 %
+        {4000000000000ull, 200e6, 60000000000ull},        // a very fast camera: its five minutes
+        {0, rate_8_mbit, 0},
+    };
+    for (const case_t& c : cases) {
+        const space_rule_t rule = space_rule(c.disk, c.rate);
+        EXPECT_EQ(rule.keep_free, c.keep_free) << c.disk;
+        EXPECT_EQ(rule.max_file, c.disk / 8);
+        // The file being written and the room kept fit together, with room to spare.
+        EXPECT_LE(rule.keep_free + rule.max_file, c.disk / 2 + c.disk / 8);
+        EXPECT_LE(rule.pause_below, rule.resume_at);
+        EXPECT_LE(rule.resume_at, rule.keep_free);
+    }
+}
+
+TEST(is_recording_name, only_the_names_recordings_get)
+{
+    struct case_t {
+        const char* name;
+        bool ours;
+    };
+    const case_t cases[] = {
+        {"2013-06-01 10-20-30 (UTC).mp4", true},
+        {"2013-06-01 10-20-30 (UTC)-2.mp4", true},
+        {"2013-06-01 10-20-30 (UTC)-99.mp4", true},
+        {"2013-06-01 10-20-30 (UTC)-1.mp4", false},
+        {"2013-06-01 10-20-30 (UTC)-02.mp4", false},
+        {"2013-06-01 10-20-30 (UTC)-100.mp4", false},
+        {"2013-06-01 10-20-30 (UTC).jpg", false},  // a photo
+        {"2013-06-01 10-20-30 (UTC).mp4.part", false},
+        {"2013-06-01 10-20-30 (UTC)", false},
+        {"2013-06-01 10-20-30 (UTC) mine.mp4", false},
+        {"2013-06-01 10:20:30 (UTC).mp4", false},
+        {"x013-06-01 10-20-30 (UTC).mp4", false},
+        {"holiday.mp4", false},
+        {".2013-06-01 10-20-30 (UTC).mp4", false},
+        {"", false},
+    };
+    for (const case_t& c : cases)
+        EXPECT_EQ(is_recording_name(c.name), c.ours) << c.name;
+}
+
+// On a real 4 MiB file system filled with recordings, a photo and a file of
+// someone's own: the sweep deletes recordings oldest first (by the time in
+// their names, then their number), stops as soon as there is room, and
+// never touches the file being written, the photo or the other file.
+TEST(make_room, deletes_the_oldest_recordings_until_there_is_room)
+{
+    small_disk_t disk("4m");
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.why();
+    const std::string& dir = disk.prefix();
+    const std::string chunk(512 * 1024, 'v');
+    const std::vector<std::string> recordings = {
+        "2013-06-01 10-00-00 (UTC).mp4",   "2013-06-01 10-00-00 (UTC)-2.mp4",
+        "2013-06-01 10-00-00 (UTC)-10.mp4", "2013-06-01 11-00-00 (UTC).mp4",
+        "2013-06-02 09-00-00 (UTC).mp4"};
+    // Written newest first, so that neither listing nor file times give the order.
+    for (auto it = recordings.rbegin(); it != recordings.rend(); ++it)
+        kestrel_test::write_file(dir + *it, chunk);
+    kestrel_test::write_file(dir + "2013-06-01 09-00-00 (UTC).jpg", chunk);
+    kestrel_test::write_file(dir + "mine.mp4", chunk);
+    int error = 0;
+    const std::string writing = dir + "2013-06-01 08-00-00 (UTC).mp4";  // oldest by name
+    std::unique_ptr<file_output_t> output = open_file_output(writing, &error);
+    ASSERT_TRUE(output);
+    ASSERT_EQ(output->write_all(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size()), 0);
+    const uint64_t free_before = disk.free_bytes();
+    ASSERT_LT(free_before, 1200u * 1024);
+
+    const uint64_t age_before = metrics.deleted_by_age.load();
+    const uint64_t space_before = metrics.deleted_for_space.load();
+    const uint64_t keep_free = free_before + 1024 * 1024 + 1;  // two chunks and a byte: three go
+    const room_result_t result = make_room(dir, keep_free);
+    EXPECT_TRUE(result.known);
+    EXPECT_EQ(result.deleted, 3);
+    EXPECT_FALSE(result.nothing_left);
+    EXPECT_GE(result.free, keep_free);
+    EXPECT_EQ(result.free, disk.free_bytes());
+    EXPECT_EQ(metrics.deleted_for_space.load() - space_before, 3u);
+    EXPECT_EQ(metrics.deleted_by_age.load(), age_before);
+    EXPECT_EQ(uint64_t(metrics.recording_free_bytes.load()), result.free);
+    EXPECT_EQ(files_in(dir, ""),
+              (std::vector<std::string>{"2013-06-01 08-00-00 (UTC).mp4", "2013-06-01 09-00-00 (UTC).jpg",
+                                        "2013-06-01 11-00-00 (UTC).mp4",
+                                        "2013-06-02 09-00-00 (UTC).mp4", "mine.mp4"}));
+
+    // More than the disk holds: every recording but the one being written
+    // goes, and the sweep says it found too little.
+    const room_result_t all = make_room(dir, 64u << 20);
+    EXPECT_TRUE(all.nothing_left);
+    EXPECT_EQ(all.deleted, 2);
+    EXPECT_EQ(files_in(dir, ""),
+              (std::vector<std::string>{"2013-06-01 08-00-00 (UTC).mp4",
+                                        "2013-06-01 09-00-00 (UTC).jpg", "mine.mp4"}));
+    // Enough free space: nothing is deleted.
+    output.reset();
+    EXPECT_EQ(make_room(dir, 1024).deleted, 0);
+    EXPECT_TRUE(exists(writing));
+    EXPECT_FALSE(make_room(dir + "missing/", 1024).known);
 }

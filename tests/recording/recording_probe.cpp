@@ -2,13 +2,18 @@
 // packets are made with libavcodec's H.264 encoder.
 #include "tests/recording/recording_probe.h"
 
+#include "tests/support/child_process.h"
+
 #include <dirent.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 extern "C" {
@@ -25,17 +30,11 @@ std::string quoted(const std::string& text)
     return q + "'";
 }
 
+// The command's standard output, whatever its exit status.
 std::string run(const std::string& command)
 {
     std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return out;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        out.append(buffer, n);
-    pclose(pipe);
+    kestrel_test::run_command(command, out);
     return out;
 }
 
@@ -115,18 +114,27 @@ probed_file_t probe_file(const std::string& path)
     return ::testing::AssertionSuccess();
 }
 
-temp_folder_t::temp_folder_t()
+small_disk_t::small_disk_t(const std::string& size)
 {
-    char pattern[] = "/tmp/kestrel-rec-XXXXXX";
-    if (mkdtemp(pattern) != nullptr)
-        prefix_ = std::string(pattern) + "/";
+    if (mount("tmpfs", folder.prefix().c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0)
+        mounted_ = true;
+    else
+        why_ = "can not mount a tmpfs on " + folder.prefix() + " (" + std::strerror(errno) +
+               "): this test needs root and mount permission";
 }
 
-temp_folder_t::~temp_folder_t()
+small_disk_t::~small_disk_t()
 {
-    std::error_code error;
-    if (!prefix_.empty())
-        std::filesystem::remove_all(prefix_, error);
+    if (mounted_)
+        umount2(folder.prefix().c_str(), MNT_DETACH);
+}
+
+uint64_t small_disk_t::free_bytes() const
+{
+    struct statvfs fs;
+    if (statvfs(folder.prefix().c_str(), &fs) != 0)
+        return 0;
+    return uint64_t(fs.f_bavail) * fs.f_frsize;
 }
 
 std::vector<std::string> files_in(const std::string& folder, const std::string& suffix)
@@ -141,20 +149,6 @@ std::vector<std::string> files_in(const std::string& folder, const std::string& 
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-std::string read_text(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void write_text(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
 }
 
 encoded_stream_t::encoded_stream_t(int width, int height, int fps, int gop, int frames,

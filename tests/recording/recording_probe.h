@@ -1,5 +1,6 @@
 // Test support for the recording tests: what ffprobe and ffmpeg say about a
-// recorded file, a temporary folder, and H.264 packets made on the spot.
+// recorded file and H.264 packets made on the spot; the shared temporary
+// folder and file helpers.
 // Used from the tests' main threads.
 #pragma once
 
@@ -8,6 +9,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "tests/support/file_bytes.h"
+#include "tests/support/temp_folder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -29,23 +33,30 @@ probed_file_t probe_file(const std::string& path);
 // decodes without a single error, decoding times only grow.
 ::testing::AssertionResult plays_cleanly(const std::string& path);
 
-// A temporary folder, removed with everything in it at the end.
-class temp_folder_t {
+using kestrel_test::temp_folder_t;
+
+// A tmpfs of a given size mounted on a temporary folder, for a disk that
+// fills; unmounted at the end. Needs root (or mount permission): where
+// mounting fails, mounted() is false and why() says why.
+class small_disk_t {
 public:
-    temp_folder_t();
-    ~temp_folder_t();
-    temp_folder_t(const temp_folder_t&) = delete;
-    temp_folder_t& operator=(const temp_folder_t&) = delete;
-    // The folder with its trailing separator.
-    const std::string& prefix() const { return prefix_; }
+    explicit small_disk_t(const std::string& size);
+    ~small_disk_t();
+    small_disk_t(const small_disk_t&) = delete;
+    small_disk_t& operator=(const small_disk_t&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& why() const { return why_; }
+    std::string prefix() const { return folder.prefix(); }
+    // Free bytes for a user, from statvfs.
+    uint64_t free_bytes() const;
 private:
-    std::string prefix_;  // "/tmp/kestrel-rec-XXXXXX/"
+    temp_folder_t folder;
+    bool mounted_ = false;
+    std::string why_;
 };
 
 // The names of the files in folder whose names end with suffix, sorted.
 std::vector<std::string> files_in(const std::string& folder, const std::string& suffix);
-std::string read_text(const std::string& path);
-void write_text(const std::string& path, const std::string& bytes);
 
 // Packets of a small H.264 stream: a moving picture, a key frame every gop
 // frames, time base 1/fps. Made at once, not paced. in_band: the parameter

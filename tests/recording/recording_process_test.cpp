@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <regex>
@@ -123,8 +124,10 @@ TEST_F(recording_process_test, kill_9_leaves_a_playable_file_missing_at_most_one
 }
 
 // The recording folder on a tmpfs of 48 KiB, full after a few seconds of
-// 640x360: logged once, the file keeps its whole fragments, the program
-// runs on and stops normally.
+// 640x360: files end at the size the disk allows and the oldest make room,
+// so recording goes on file after file; a write that fails all the same
+// (the disk filled between two looks) is logged once; the program runs on
+// and stops normally.
 TEST_F(recording_process_test, full_disk_is_logged_once_and_the_program_goes_on)
 {
     if (mount("tmpfs", rec_path().c_str(), "tmpfs", 0, "size=48k") != 0)
@@ -136,15 +139,20 @@ TEST_F(recording_process_test, full_disk_is_logged_once_and_the_program_goes_on)
     } unmount{rec_path()};
 
     start("test://640x360@25", {"rec_add_interval=0"});
-    ASSERT_TRUE(wait_for_log_count("rec: can not write ", 1)) << kestrel.log();
-    std::this_thread::sleep_for(milliseconds(1500));  // more video that finds no room
+    ASSERT_TRUE(wait_for_log_count("recording goes on in ", 3)) << kestrel.log();
     EXPECT_TRUE(kestrel.running());
     ASSERT_EQ(kestrel.stop(), 0);
     const std::string log = kestrel.log();
-    EXPECT_EQ(count_of(log, "rec: can not write "), 1u) << log;
-    EXPECT_EQ(count_of(log, "(No space left on device), the file ends there"), 1u) << log;
+    EXPECT_LE(count_of(log, "rec: can not write "), 1u) << log;
+    EXPECT_GE(count_of(log, " deleted, free space "), 1u) << log;
+    // The failed file kept its whole fragments; as the space keeper makes
+    // room, the recording goes on in newer files, each playable.
     const std::vector<std::string> files = files_in(rec_path(), "");
-    ASSERT_EQ(files.size(), 1u);
-    ASSERT_TRUE(plays_cleanly(rec_path() + files[0]));
-    EXPECT_GE(probe_file(rec_path() + files[0]).duration_s, key_interval_s);
+    ASSERT_GE(files.size(), 1u);
+    double longest = 0;
+    for (const std::string& name : files) {
+        ASSERT_TRUE(plays_cleanly(rec_path() + name)) << name;
+        longest = std::max(longest, probe_file(rec_path() + name).duration_s);
+    }
+    EXPECT_GE(longest, key_interval_s);
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 
@@ -16,7 +17,13 @@
 #include "settings/file_places.h"
 #include "settings/instance_setup.h"
 #include "settings/log.h"
-#include "temp_dir.h"
+#include "settings/settings_table.h"
+#include "tests/support/file_bytes.h"
+#include "tests/support/temp_folder.h"
+
+using kestrel_test::read_file;
+using kestrel_test::temp_folder_t;
+using kestrel_test::write_file;
 
 namespace {
 
@@ -88,19 +95,19 @@ protected:
     std::string logged()
     {
         log_close();
-        return read_bytes(log_path());
+        return read_file(log_path());
     }
     // Writes the bytes as the configuration file and reads it into a record
     // that starts from the window's defaults.
     settings_t read_from(const std::string& bytes)
     {
-        write_bytes(cfg_path(), bytes);
+        write_file(cfg_path(), bytes);
         settings_t s = window_defaults();
         read_cfg(cfg_path(), s);
         return s;
     }
 
-    temp_dir_t dir;
+    temp_folder_t dir;
 };
 
 }  // namespace
@@ -109,26 +116,26 @@ protected:
 
 TEST_F(cfg_test, defaults_match_golden_file_byte_for_byte)
 {
-    const std::string golden = read_bytes(data_dir + "/defaults.cfg");
+    const std::string golden = read_file(data_dir + "/defaults.cfg");
     ASSERT_FALSE(golden.empty());
     EXPECT_EQ(cfg_text(window_defaults()), golden);
     write_cfg(cfg_path(), window_defaults());
-    EXPECT_EQ(read_bytes(cfg_path()), golden);
+    EXPECT_EQ(read_file(cfg_path()), golden);
     EXPECT_EQ(logged(), "");  // writing logs nothing
 }
 
 TEST_F(cfg_test, changed_set_matches_golden_file_byte_for_byte)
 {
-    const std::string golden = read_bytes(data_dir + "/changed.cfg");
+    const std::string golden = read_file(data_dir + "/changed.cfg");
     ASSERT_FALSE(golden.empty());
     write_cfg(cfg_path(), changed_settings());
-    EXPECT_EQ(read_bytes(cfg_path()), golden);
+    EXPECT_EQ(read_file(cfg_path()), golden);
 }
 
 TEST_F(cfg_test, golden_files_have_52_crlf_lines)
 {
     for (const char* name : {"defaults.cfg", "changed.cfg"}) {
-        const std::string text = read_bytes(data_dir + "/" + name);
+        const std::string text = read_file(data_dir + "/" + name);
         size_t lines = 0;
         for (size_t i = 0; i < text.size(); ++i)
             if (text[i] == '\n') {
@@ -138,6 +145,17 @@ TEST_F(cfg_test, golden_files_have_52_crlf_lines)
         EXPECT_EQ(lines, 52u) << name;
         EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << name;
     }
+}
+
+TEST_F(cfg_test, table_keys_are_unique_and_defaults_are_written_as_the_table_gives_them)
+{
+    const settings_t defaults;
+    std::set<std::string> keys;
+    for (const setting_t& setting : setting_table()) {
+        EXPECT_TRUE(keys.insert(setting.key).second) << setting.key;
+        EXPECT_EQ(setting_text(setting, defaults), setting.default_text) << setting.key;
+    }
+    EXPECT_EQ(keys.size(), 35u);
 }
 
 TEST_F(cfg_test, writer_uses_cfg_twins_not_effective_folders)
@@ -224,7 +242,7 @@ TEST_F(cfg_test, comment_only_file_parses_with_no_keys_and_no_message)
 {
     settings_t preset = window_defaults();
     preset.width = 1234;  // absent keys keep what the record held
-    write_bytes(cfg_path(), "//root: Absolute path\r\n\r\n//port=81\r\n\r\n\r\n//\r\n");
+    write_file(cfg_path(), "//root: Absolute path\r\n\r\n//port=81\r\n\r\n\r\n//\r\n");
     settings_t s = preset;
     read_cfg(cfg_path(), s);
     EXPECT_EQ(s, preset);
@@ -292,7 +310,7 @@ TEST_F(cfg_test, booleans_are_true_only_for_exactly_true)
 
     settings_t on = window_defaults();
     on.demo = on.rec_active = on.tray_mode = true;
-    write_bytes(cfg_path(), "demo=false\r\nrec_active=0\r\ntray_mode=\r\n");
+    write_file(cfg_path(), "demo=false\r\nrec_active=0\r\ntray_mode=\r\n");
     read_cfg(cfg_path(), on);
     EXPECT_FALSE(on.demo);
     EXPECT_FALSE(on.rec_active);
@@ -492,17 +510,17 @@ TEST_F(cfg_test, floats_ignore_the_process_locale)
     EXPECT_STREQ(probe, "168,5");  // the locale is really in effect
 
     write_cfg(cfg_path(), changed_settings());
-    const std::string written = read_bytes(cfg_path());
+    const std::string written = read_file(cfg_path());
     settings_t back = window_defaults();
     read_cfg(cfg_path(), back);
-    EXPECT_EQ(cfg_text(window_defaults()), read_bytes(data_dir + "/defaults.cfg"));
+    EXPECT_EQ(cfg_text(window_defaults()), read_file(data_dir + "/defaults.cfg"));
 
     std::setlocale(LC_ALL, saved.c_str());
     if (old_locpath)
         setenv("LOCPATH", saved_locpath.c_str(), 1);
     else
         unsetenv("LOCPATH");
-    EXPECT_EQ(written, read_bytes(data_dir + "/changed.cfg"));
+    EXPECT_EQ(written, read_file(data_dir + "/changed.cfg"));
     EXPECT_EQ(back, changed_settings());
 }
 
@@ -559,18 +577,18 @@ TEST_F(cfg_test, the_default_web_root_gets_its_own_copy_of_the_page)
 {
     const std::string page = dir.file("share/www/");
     std::filesystem::create_directories(page + "sub");
-    write_bytes(page + "index.htm", "page");
-    write_bytes(page + "sub/a.js", "js");
+    write_file(page + "index.htm", "page");
+    write_file(page + "sub/a.js", "js");
     settings_t s = window_defaults();
     s.root = dir.file("state/root/");
     ASSERT_TRUE(provide_web_root(s, page));
-    EXPECT_EQ(read_bytes(s.root + "index.htm"), "page");
-    EXPECT_EQ(read_bytes(s.root + "sub/a.js"), "js");
+    EXPECT_EQ(read_file(s.root + "index.htm"), "page");
+    EXPECT_EQ(read_file(s.root + "sub/a.js"), "js");
 
     // An existing root is the instance's own: never overwritten.
-    write_bytes(s.root + "index.htm", "edited");
+    write_file(s.root + "index.htm", "edited");
     EXPECT_FALSE(provide_web_root(s, page));
-    EXPECT_EQ(read_bytes(s.root + "index.htm"), "edited");
+    EXPECT_EQ(read_file(s.root + "index.htm"), "edited");
     // A root the file names is left alone, as is a missing page.
     s.root = s.cfg_root = dir.file("named/");
     EXPECT_FALSE(provide_web_root(s, page));

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
@@ -12,7 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "temp_dir.h"
+#include "tests/support/file_bytes.h"
+#include "tests/support/temp_folder.h"
+
+using kestrel_test::read_file;
+using kestrel_test::temp_folder_t;
 
 namespace {
 
@@ -41,23 +46,23 @@ std::vector<std::string> crlf_lines(const std::string& bytes)
 
 TEST(log, crlf_on_disk_and_flushed_at_once)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     EXPECT_TRUE(log_print("//%s\n%s logging started\n", std::string(75, '-').c_str(), "T"));
     // Already on disk before close (flushed with the message).
-    EXPECT_EQ(read_bytes(path), "//" + std::string(75, '-') + "\r\nT logging started\r\n");
+    EXPECT_EQ(read_file(path), "//" + std::string(75, '-') + "\r\nT logging started\r\n");
     EXPECT_TRUE(log_print("%s can not start preview\n", "T"));
     EXPECT_TRUE(log_print("a\n\nb\n"));  // empty line inside a message
     EXPECT_TRUE(log_print("no line end"));
     log_close();
-    EXPECT_EQ(read_bytes(path), "//" + std::string(75, '-') +
+    EXPECT_EQ(read_file(path), "//" + std::string(75, '-') +
                                     "\r\nT logging started\r\nT can not start preview\r\na\r\n\r\nb\r\nno line end");
 }
 
 TEST(log, nothing_after_close)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     EXPECT_TRUE(log_print("////before\n"));
@@ -65,12 +70,12 @@ TEST(log, nothing_after_close)
     EXPECT_FALSE(log_print("////after %d\n", 1));
     EXPECT_FALSE(log_print("////after\n"));
     log_close();  // a second close is harmless
-    EXPECT_EQ(read_bytes(path), "////before\r\n");
+    EXPECT_EQ(read_file(path), "////before\r\n");
 }
 
 TEST(log, second_run_replaces_first)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     log_print("first run, a long line %s\n", std::string(500, 'x').c_str());
@@ -78,12 +83,12 @@ TEST(log, second_run_replaces_first)
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     log_print("second\n");
     log_close();
-    EXPECT_EQ(read_bytes(path), "second\r\n");
+    EXPECT_EQ(read_file(path), "second\r\n");
 }
 
 TEST(log, open_failures)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     EXPECT_FALSE(log_open(true, false, nullptr, "w"));
     EXPECT_FALSE(log_print("x\n"));
     EXPECT_FALSE(log_open(true, false, dir.file("k.log").c_str(), nullptr));
@@ -106,7 +111,7 @@ TEST(log, console_only_goes_to_stdout)
 
 TEST(log, console_and_file)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, true, path.c_str(), "w"));
     testing::internal::CaptureStdout();
@@ -115,7 +120,7 @@ TEST(log, console_and_file)
     EXPECT_TRUE(printed);
     EXPECT_EQ(out, "sizeof_in=10240\n");
     log_close();
-    EXPECT_EQ(read_bytes(path), "sizeof_in=10240\r\n");
+    EXPECT_EQ(read_file(path), "sizeof_in=10240\r\n");
 
     // After close the file part fails: false, though the console still gets it.
     testing::internal::CaptureStdout();
@@ -126,7 +131,7 @@ TEST(log, console_and_file)
 
 TEST(log, very_long_message_is_one_whole_message)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     std::string body;
@@ -140,14 +145,14 @@ TEST(log, very_long_message_is_one_whole_message)
             expected += '\r';
         expected += c;
     }
-    EXPECT_EQ(read_bytes(path), expected);
+    EXPECT_EQ(read_file(path), expected);
 }
 
 // Two threads log many messages at once; every message, including two-line
 // ones and ones far longer than any stdio buffer, arrives whole and in order.
 TEST(log, two_threads_give_whole_messages)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     const std::string path = dir.file("kestrel.log");
     ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
     const int per_thread = 4000;
@@ -177,7 +182,7 @@ TEST(log, two_threads_give_whole_messages)
     log_close();
     EXPECT_EQ(failures.load(), 0);
 
-    const std::vector<std::string> lines = crlf_lines(read_bytes(path));
+    const std::vector<std::string> lines = crlf_lines(read_file(path));
     std::map<char, int> next{{'A', 0}, {'B', 0}};
     for (size_t k = 0; k < lines.size(); ++k) {
         const std::string& line = lines[k];
@@ -200,6 +205,70 @@ TEST(log, two_threads_give_whole_messages)
     }
     EXPECT_EQ(next['A'], per_thread);
     EXPECT_EQ(next['B'], per_thread);
+}
+
+// Past its limit the log moves to ".1" and begins again: each file stays
+// within the limit, the messages go on in order across the two, whole, and
+// a new run removes the older part.
+TEST(log, moves_aside_past_its_limit_and_keeps_whole_messages)
+{
+    temp_folder_t dir;
+    const std::string path = dir.file("kestrel.log");
+    const size_t limit = 4096;
+    log_set_limit_bytes(limit);
+    ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
+    const int count = 1000;  // about 30 KiB: several moves
+    for (int i = 0; i < count; ++i)
+        ASSERT_TRUE(log_print("message %d of the test\n", i));
+    log_close();
+
+    const std::string newest = read_file(path);
+    const std::string older = read_file(path + ".1");
+    EXPECT_LE(newest.size(), limit);
+    EXPECT_LE(older.size(), limit);
+    EXPECT_GT(older.size(), limit - 40);  // moved when the next message did not fit
+    std::vector<std::string> lines = crlf_lines(older);
+    const std::vector<std::string> tail = crlf_lines(newest);
+    lines.insert(lines.end(), tail.begin(), tail.end());
+    ASSERT_FALSE(lines.empty());
+    const int first = std::atoi(lines.front().c_str() + 8);
+    for (size_t k = 0; k < lines.size(); ++k)
+        ASSERT_EQ(lines[k], "message " + std::to_string(first + int(k)) + " of the test");
+    EXPECT_EQ(first + int(lines.size()), count);
+
+    ASSERT_TRUE(log_open(true, false, path.c_str(), "w"));
+    log_close();
+    EXPECT_FALSE(std::filesystem::exists(path + ".1"));
+    EXPECT_EQ(read_file(path), "");
+    log_set_limit_bytes(16u << 20);
+}
+
+TEST(log, header_block_keeps_the_scheme_and_hides_the_credentials)
+{
+    const std::string user_password = "YWRtaW46c2VjcmV0";  // admin:secret
+    struct case_t {
+        std::string block;
+        std::string logged;
+    };
+    const case_t cases[] = {
+        {"GET / HTTP/1.1\r\nHost: a\r\nAuthorization: Basic " + user_password + "\r\nAccept: */*\r\n",
+         "GET / HTTP/1.1\r\nHost: a\r\nAuthorization: Basic (hidden)\r\nAccept: */*\r\n"},
+        {"GET / HTTP/1.1\r\nauthorization:basic  " + user_password + " \r\n",
+         "GET / HTTP/1.1\r\nauthorization:basic (hidden)\r\n"},
+        {"GET / HTTP/1.1\r\nProxy-Authorization: Digest u=\"x\", r=\"y\"\r\n",
+         "GET / HTTP/1.1\r\nProxy-Authorization: Digest (hidden)\r\n"},
+        // The last line of a block comes without its line end.
+        {"GET / HTTP/1.1\r\nAuthorization: Basic " + user_password,
+         "GET / HTTP/1.1\r\nAuthorization: Basic (hidden)"},
+        {"GET / HTTP/1.1\r\nAuthorization: Basic\r\n", "GET / HTTP/1.1\r\nAuthorization: Basic\r\n"},
+        // Only the header of that name: a path or another header naming it stays.
+        {"GET /Authorization: HTTP/1.1\r\nX-Authorization-Hint: Basic abc\r\n",
+         "GET /Authorization: HTTP/1.1\r\nX-Authorization-Hint: Basic abc\r\n"},
+    };
+    for (const case_t& c : cases) {
+        EXPECT_EQ(hide_credentials(c.block), c.logged) << c.block;
+        EXPECT_EQ(hide_credentials(c.block).find(user_password), std::string::npos);
+    }
 }
 
 // Known times, with a local time zone far from UTC (and with daylight saving).

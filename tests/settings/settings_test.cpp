@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "settings/file_places.h"
-#include "temp_dir.h"
+#include "tests/support/temp_folder.h"
+
+using kestrel_test::temp_folder_t;
 
 TEST(replace_extension, table)
 {
@@ -97,7 +99,7 @@ TEST(file_places, beside_the_executable_or_beside_the_config_option)
 
 TEST(file_places, default_web_page_is_the_packaged_one_or_the_root_beside_the_executable)
 {
-    temp_dir_t dir;
+    temp_folder_t dir;
     std::filesystem::create_directories(dir.file("usr/bin"));
     EXPECT_EQ(default_web_page(dir.file("usr/bin/kestrel")), dir.file("usr/bin/root/"));
     std::filesystem::create_directories(dir.file("usr/share/kestrel/www"));

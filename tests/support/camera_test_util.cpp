@@ -10,16 +10,11 @@
 #include "player/stream_format.h"
 #include "stream/media_av.h"
 #include "stream/packet_fanout.h"
+#include "tests/support/wait.h"
 
 bool wait_for(const std::function<bool()>& cond, int limit_ms)
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::milliseconds(limit_ms)), cond);
 }
 
 void counting_surface_t::draw_picture(const uint8_t* bgra, int32_t width, int32_t height,

@@ -1,5 +1,5 @@
-// Child process handling for the RTSP test server: fork/exec with its stdout
-// on a pipe, the "ready <port>" line read with a time-out.
+// The RTSP test server as a child process: its stdout on a pipe, the
+// "ready <port>" line read with a time-out.
 #include "tests/support/rtsp_server_process.h"
 
 #include <csignal>
@@ -37,29 +37,15 @@ bool rtsp_server_process::start(const std::vector<std::string>& args, int port)
 {
     stop();
     int out[2];
-    if (pipe(out) != 0)
+    if (pipe2(out, O_CLOEXEC) != 0)
         return false;
-    std::vector<std::string> all = {RTSP_TEST_SERVER, "--port", std::to_string(port)};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    std::vector<std::string> argv = {RTSP_TEST_SERVER, "--port", std::to_string(port)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    kestrel_test::child_options_t options;
+    options.stdout_fd = out[1];
+    const bool started = child_.start(argv, options);
     close(out[1]);
-    if (pid_ < 0) {
-        close(out[0]);
-        return false;
-    }
-    const std::string line = read_line(out[0]);
+    const std::string line = started ? read_line(out[0]) : std::string();
     close(out[0]);
     if (std::sscanf(line.c_str(), "ready %d", &port_) != 1) {
         stop();
@@ -70,32 +56,19 @@ bool rtsp_server_process::start(const std::vector<std::string>& args, int port)
 
 void rtsp_server_process::stop()
 {
-    if (pid_ <= 0)
-        return;
     resume();
-    kill(pid_, SIGTERM);
-    // A server that does not end within five seconds is killed.
-    for (int i = 0; i < 100; i++) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        usleep(50000);
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    child_.stop(5000);  // a server that does not end within five seconds is killed
 }
 
 void rtsp_server_process::pause()
 {
-    if (pid_ > 0 && !paused_ && kill(pid_, SIGSTOP) == 0)
+    if (child_.running() && !paused_ && kill(child_.pid, SIGSTOP) == 0)
         paused_ = true;
 }
 
 void rtsp_server_process::resume()
 {
-    if (pid_ > 0 && paused_ && kill(pid_, SIGCONT) == 0)
+    if (child_.running() && paused_ && kill(child_.pid, SIGCONT) == 0)
         paused_ = false;
 }
 

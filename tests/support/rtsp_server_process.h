@@ -4,8 +4,9 @@
 #pragma once
 
 #include <string>
-#include <sys/types.h>
 #include <vector>
+
+#include "tests/support/child_process.h"
 
 class rtsp_server_process {
 public:
@@ -23,7 +24,7 @@ public:
     std::string url(const std::string& path) const;
 
 private:
-    pid_t pid_ = -1;  // the running server, -1 when none
+    kestrel_test::child_process_t child_;  // the server while it runs
     int port_ = 0;    // the port it listens on
     bool paused_ = false;  // stopped by SIGSTOP
 };

@@ -7,21 +7,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QByteArray>
 #include <QImage>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "tests/support/child_process.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/wait.h"
 
 namespace cdp {
 
@@ -48,36 +45,28 @@ public:
     // Starts the browser on url with a window of width x height.
     browser_t(const std::string& url, int width, int height)
     {
-        char pattern[] = "/tmp/kestrel-chromium-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
-            return;
-        profile = pattern;
         int to_browser[2], from_browser[2];
-        if (pipe(to_browser) != 0 || pipe(from_browser) != 0)
+        if (profile.path().empty() || pipe2(to_browser, O_CLOEXEC) != 0)
             return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, to_browser[0], 3);
-        posix_spawn_file_actions_adddup2(&actions, from_browser[1], 4);
-        std::vector<std::string> args = {
-            "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-            "--no-first-run", "--disable-background-networking", "--disable-component-update",
-            "--disable-sync", "--user-data-dir=" + profile, "--remote-debugging-pipe",
-            "--window-size=" + std::to_string(width) + "," + std::to_string(height), url};
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid, "chromium", &actions, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        if (pipe2(from_browser, O_CLOEXEC) != 0) {
+            ::close(to_browser[0]);
+            ::close(to_browser[1]);
+            return;
+        }
+        kestrel_test::child_options_t options;
+        options.stderr_path = "/dev/null";
+        options.extra_fds = {to_browser[0], from_browser[1]};
+        const bool started = process.start(
+            {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--user-data-dir=" + profile.path(), "--remote-debugging-pipe",
+             "--window-size=" + std::to_string(width) + "," + std::to_string(height), url},
+            options);
         ::close(to_browser[0]);
         ::close(from_browser[1]);
         out = to_browser[1];
         in = from_browser[0];
-        if (pid > 0)
+        if (started)
             attach();
     }
     ~browser_t()
@@ -86,13 +75,7 @@ public:
             ::close(out);
         if (in >= 0)
             ::close(in);
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        std::error_code error;
-        if (!profile.empty())
-            std::filesystem::remove_all(profile, error);
+        process.kill_now();  // before the profile goes
     }
     browser_t(const browser_t&) = delete;
     browser_t& operator=(const browser_t&) = delete;
@@ -117,13 +100,9 @@ public:
     // Evaluates until the expression gives "true"; false after timeout_ms.
     bool wait_until(const std::string& expression, int timeout_ms)
     {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        while (std::chrono::steady_clock::now() < end) {
-            if (evaluate(expression) == "true")
-                return true;
-            usleep(100 * 1000);
-        }
-        return false;
+        return kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::milliseconds(timeout_ms)),
+                                        [&] { return evaluate(expression) == "true"; },
+                                        std::chrono::milliseconds(100));
     }
 
     QImage screenshot()
@@ -132,8 +111,8 @@ public:
         return QImage::fromData(QByteArray::fromBase64(QByteArray::fromStdString(data)), "PNG");
     }
 
-    pid_t pid = -1;        // the browser process
-    std::string profile;   // its throw-away profile folder
+    kestrel_test::temp_folder_t profile{"kestrel-chromium"};  // its throw-away profile folder
+    kestrel_test::child_process_t process;                    // the browser
 
     // Lays the page out for a viewport of width x height (a narrower one
     // than a headless window can have), as a small screen would.
@@ -182,14 +161,11 @@ private:
         // The page target may appear a moment after the browser answers.
         std::string targets;
         size_t page = std::string::npos;
-        for (int attempt = 0; attempt < 50 && page == std::string::npos; ++attempt) {
-            if (attempt > 0)
-                usleep(100 * 1000);
+        kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(10)), [&] {
             targets = command("Target.getTargets", "{}", false);
-            if (targets.empty())
-                return;
             page = targets.find("\"type\":\"page\"");
-        }
+            return targets.empty() || page != std::string::npos;  // a silent browser ends it too
+        }, std::chrono::milliseconds(100));
         if (page == std::string::npos)
             return;
         // The page's target id is the last one named before its type.

@@ -9,12 +9,11 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 
-#include "tests/net/loopback.h"
+#include "tests/support/file_bytes.h"
+#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace http_client {
 
@@ -41,17 +40,7 @@ public:
     connection_t(const connection_t&) = delete;
     connection_t& operator=(const connection_t&) = delete;
 
-    bool send_text(const std::string& bytes)
-    {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::send(sock, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            done += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool send_text(const std::string& bytes) { return loopback::send_all(sock, bytes); }
 
     // Reads one whole response; false when the connection ended or stayed
     // silent for timeout_ms first.
@@ -104,42 +93,17 @@ public:
     bool ended = false;   // the server closed (or reset) the connection
 
 private:
-    bool fill(int timeout_ms)
-    {
-        if (ended)
-            return false;
-        pollfd entry{sock, POLLIN, 0};
-        if (poll(&entry, 1, timeout_ms) <= 0)
-            return false;
-        char buffer[65536];
-        ssize_t n = recv(sock, buffer, sizeof(buffer), 0);
-        if (n <= 0) {
-            ended = true;
-            return false;
-        }
-        pending.append(buffer, static_cast<size_t>(n));
-        return true;
-    }
+    bool fill(int timeout_ms) { return !ended && loopback::receive_some(sock, pending, timeout_ms, &ended); }
 };
 
-inline std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+using kestrel_test::read_file;
 
 // Waits until the file at path contains needle; false after ten seconds.
 inline bool wait_for_text(const std::string& path, const std::string& needle)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < end) {
-        if (read_file(path).find(needle) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+    return kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(10)),
+                                    [&] { return read_file(path).find(needle) != std::string::npos; },
+                                    std::chrono::milliseconds(5));
 }
 
 }  // namespace http_client

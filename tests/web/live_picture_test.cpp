@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -58,18 +59,9 @@ public:
     // silent for timeout_ms.
     bool need(size_t n, int timeout_ms = 10000)
     {
-        while (pending.size() < n) {
-            pollfd p{sock, POLLIN, 0};
-            if (poll(&p, 1, timeout_ms) <= 0)
+        while (pending.size() < n)
+            if (!loopback::receive_some(sock, pending, timeout_ms, &closed))
                 return false;
-            char buffer[65536];
-            const ssize_t got = recv(sock, buffer, sizeof buffer, 0);
-            if (got <= 0) {
-                closed = true;
-                return false;
-            }
-            pending.append(buffer, size_t(got));
-        }
         return true;
     }
 
@@ -375,17 +367,23 @@ TEST_F(live_camera, stream_parts_byte_for_byte_and_a_moving_picture)
     ASSERT_TRUE(open_stream(client, "?w=160&h=160&is_browser_w_h=true&q=80"));
     // Parts come as fast as they are sent; a part made while the camera's
     // picture stays the same is the same JPEG. The synthetic camera's picture
-    // moves, so another one comes within a few frames.
-    std::vector<part_t> parts;
+    // moves, so another one comes within a few frames: a matter of time, not
+    // of how many parts a fast machine reads meanwhile. Every tenth part is
+    // kept for the size check, and the last one.
+    std::vector<part_t> parts(1);
+    ASSERT_TRUE(read_part(client, parts[0]));
+    part_t part;
     bool moved = false;
-    for (int i = 0; i < 2000 && !moved; ++i) {
-        parts.emplace_back();
-        ASSERT_TRUE(read_part(client, parts.back()));
-        moved = parts.back().jpeg != parts[0].jpeg;
+    const auto deadline = kestrel_test::deadline_in(seconds(10));
+    for (size_t read = 1; !moved && steady_clock::now() < deadline; ++read) {
+        ASSERT_TRUE(read_part(client, part));
+        moved = part.jpeg != parts[0].jpeg;
+        if (read % 10 == 0 || moved)
+            parts.push_back(part);
     }
     EXPECT_TRUE(moved);
-    for (size_t i = 0; i < parts.size(); i += 10)
-        EXPECT_EQ(decode(parts[i].jpeg).size(), QSize(160, 120));
+    for (const part_t& kept : parts)
+        EXPECT_EQ(decode(kept.jpeg).size(), QSize(160, 120));
     // Each part's header is logged as a framed block, without its final
     // line end; the log stores every "\n" as CR LF.
     const std::string separator = "//---------------------------------------------------------------------------\n";
@@ -516,18 +514,22 @@ TEST_P(stream_pacing, parts_follow_the_frame_delay_in_milliseconds)
     ASSERT_NE(process, nullptr);
     client_t client(port);
     ASSERT_TRUE(open_stream(client, "?w=32&h=24&q=20"));
-    const auto opened = steady_clock::now();
-    const int window_ms = delay == 0 ? 1000 : delay * 4 + delay / 2;
-    int parts = 0;
+    // The window opens with the first part: the first picture of a run may
+    // wait for the fonts of the diagnostic picture to load, which says
+    // nothing of the pace.
     part_t part;
-    while (read_part(client, part, 3000) && part.arrived - opened < milliseconds(window_ms))
+    ASSERT_TRUE(read_part(client, part, 10000));
+    const auto first = part.arrived;
+    const int window_ms = delay == 0 ? 1000 : delay * 3 + delay / 2;
+    int parts = 0;
+    while (read_part(client, part, 3000) && part.arrived - first < milliseconds(window_ms))
         ++parts;
     if (delay == 0) {
         EXPECT_GT(parts, 20) << "parts within one second";
     } else {
-        // Due at 1, 2, 3 and 4 delays after the header.
-        EXPECT_GE(parts, 3) << "delay " << delay;
-        EXPECT_LE(parts, 5) << "delay " << delay;
+        // Due at 1, 2 and 3 delays after the first.
+        EXPECT_GE(parts, 2) << "delay " << delay;
+        EXPECT_LE(parts, 4) << "delay " << delay;
     }
     EXPECT_EQ(process->stop(), 0);
 }
@@ -774,14 +776,13 @@ TEST(live_page, headless_chromium_shows_a_moving_picture_and_reopens_the_stream)
     // Both sides in one evaluation, of a part already decoded: the page swaps
     // in a new part all the time, which shows 0 x 0 until it is decoded.
     int shown_w = 0, shown_h = 0;
-    for (int tries = 0; tries < 100 && (shown_w == 0 || shown_h == 0); ++tries) {
-        if (tries > 0)
-            std::this_thread::sleep_for(milliseconds(10));
+    kestrel_test::wait_until(kestrel_test::deadline_in(seconds(5)), [&] {
         const std::string shown =
             browser.evaluate(picture + ".naturalWidth + ' ' + " + picture + ".naturalHeight");
         if (std::sscanf(shown.c_str(), "%d %d", &shown_w, &shown_h) != 2)
             shown_w = shown_h = 0;
-    }
+        return shown_w != 0 && shown_h != 0;
+    }, milliseconds(10));
     EXPECT_TRUE((shown_w == box_w && shown_h <= box_h) || (shown_h == box_h && shown_w <= box_w))
         << shown_w << "x" << shown_h << " in " << box_w << "x" << box_h;
 
@@ -914,3 +915,127 @@ TEST(media_page, headless_chromium_lists_recordings_plays_one_and_seeks_into_it)
 }
 
 }  // namespace
+
+// Polls cond every 50 ms until it holds or limit_ms pass.
+bool wait_for_condition(const std::function<bool()>& cond, int limit_ms)
+{
+    const auto end = steady_clock::now() + milliseconds(limit_ms);
+    while (steady_clock::now() < end) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    return cond();
+}
+
+// Five viewers take the stream as fast as the camera makes pictures while
+// the metrics and the health are asked for: the log, bounded here at
+// 256 KiB by the test-only variable, moves aside and stays within the bound
+// in each of its two files; neither holds the password's Base64; the
+// metrics count the viewers, the connections and the answers; health is
+// good with a camera delivering.
+TEST(live_monitoring, mjpeg_viewers_keep_the_log_bounded_and_the_metrics_count_them)
+{
+    auto process = std::make_unique<kestrel_process_t>();
+    std::filesystem::copy(KESTREL_WWW, process->path("root"), std::filesystem::copy_options::recursive);
+    const uint16_t port = kestrel_test::free_loopback_port();
+    process->write_cfg({"daemon_mode=true", "ip=127.0.0.1", "port=" + std::to_string(port),
+                        "main_interval=5", "root=" + process->path("root/"), "login=user",
+                        "password=pw", "demo=false", "ipc_ip=test://320x240@25", "frame_delay=0"});
+    const size_t limit = 256 * 1024;
+    ASSERT_TRUE(process->start({"KESTREL_TEST_LOG_LIMIT=" + std::to_string(limit)}));
+    ASSERT_TRUE(process->wait_for_log("server activated"));
+
+    auto ask = [&](const std::string& target, std::string& body) {
+        client_t client(port);
+        std::string header;
+        if (!client.send(get(target)) || !client.response(header, body))
+            return std::string();
+        return header.substr(9, 3);
+    };
+    auto metric = [&](const std::string& name) {
+        std::string body;
+        EXPECT_EQ(ask("/metrics", body), "200");
+        const size_t at = body.find("\n" + name + " ");
+        return at == std::string::npos ? -1.0 : std::atof(body.c_str() + at + name.size() + 2);
+    };
+    std::string body;
+    EXPECT_TRUE(wait_for_condition([&] { return ask("/healthz", body) == "200"; }, 15000)) << body;
+    EXPECT_EQ(body, "ok: camera delivers video, not recording\n");
+
+    std::vector<std::unique_ptr<client_t>> viewers;
+    for (int i = 0; i < 5; i++) {
+        viewers.push_back(std::make_unique<client_t>(port));
+        ASSERT_TRUE(open_stream(*viewers.back(), ""));
+    }
+    EXPECT_EQ(metric("kestrel_stream_clients{route=\"preview.mjpeg\"}"), 5);
+    EXPECT_GE(metric("kestrel_http_connections"), 6);  // the viewers and the asking one
+    const auto end = steady_clock::now() + seconds(6);
+    int parts = 0;
+    while (steady_clock::now() < end && parts < 100000) {
+        for (auto& viewer : viewers) {
+            part_t part;
+            ASSERT_TRUE(read_part(*viewer, part));
+            parts++;
+        }
+    }
+    viewers.clear();
+    EXPECT_TRUE(wait_for_condition(
+        [&] { return metric("kestrel_stream_clients{route=\"preview.mjpeg\"}") == 0; }, 5000));
+    EXPECT_GE(metric("kestrel_http_requests_total{code=\"200\"}"), 5);
+    EXPECT_EQ(ask("/metrics", body).size(), 3u);
+    const std::string unauthorised = [&] {
+        client_t client(port);
+        std::string header, text;
+        client.send(get("/metrics", false));
+        client.response(header, text);
+        return header.substr(0, 12);
+    }();
+    EXPECT_EQ(unauthorised, "HTTP/1.1 401");
+    ASSERT_EQ(process->stop(), 0);
+
+    const std::string newest = kestrel_test::read_file(process->log_path());
+    const std::string older = kestrel_test::read_file(process->log_path() + ".1");
+    EXPECT_GT(parts, 50);
+    EXPECT_LE(newest.size(), limit);
+    EXPECT_LE(older.size(), limit);
+    EXPECT_GT(older.size(), limit / 2) << "the log never moved aside";
+    for (const std::string* log : {&newest, &older}) {
+        EXPECT_EQ(log->find("dXNlcjpwdw=="), std::string::npos);
+        EXPECT_EQ(log->find("user:pw"), std::string::npos);
+    }
+    EXPECT_NE((older + newest).find("Authorization: Basic (hidden)\r"), std::string::npos);
+}
+
+// With no camera the page shows why where the picture would be, and the
+// picture itself is not shown; a camera that delivers brings it back.
+TEST(live_page, headless_chromium_shows_the_reason_instead_of_a_broken_picture)
+{
+    if (!have_chromium())
+        GTEST_SKIP() << "chromium is not installed";
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=127.0.0.1",
+                                        "ipc_port=" + std::to_string(kestrel_test::free_loopback_port()),
+                                        "recon_interval=100000"});
+    ASSERT_NE(process, nullptr);
+    cdp::browser_t browser("http://user:pw@127.0.0.1:" + std::to_string(port) + "/", 800, 600);
+    ASSERT_TRUE(browser.ready());
+    const std::string line = "document.getElementById('health')";
+    ASSERT_TRUE(browser.wait_until("!" + line + ".hidden", 15000));
+    EXPECT_EQ(browser.evaluate(line + ".textContent"), "Camera: camera not connected");
+    EXPECT_EQ(browser.evaluate("getComputedStyle(document.getElementById('picture')).display"), "none");
+    EXPECT_EQ(process->stop(), 0);
+
+    // The same page with a camera: the reason goes, the picture is there.
+    auto working = start_kestrel(port, {"demo=false", "ipc_ip=test://320x240@25"});
+    ASSERT_NE(working, nullptr);
+    cdp::browser_t second("http://user:pw@127.0.0.1:" + std::to_string(port) + "/", 800, 600);
+    ASSERT_TRUE(second.ready());
+    // The camera's video, or the MJPEG picture where the browser can not play it.
+    EXPECT_TRUE(second.wait_until("document.getElementById('picture').naturalWidth > 0 || "
+                                  "document.getElementById('video').videoWidth > 0",
+                                  20000));
+    std::this_thread::sleep_for(milliseconds(3500));  // a look at the health or more
+    EXPECT_EQ(second.evaluate(line + ".hidden"), "true");
+    EXPECT_EQ(working->stop(), 0);
+}

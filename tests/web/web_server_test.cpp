@@ -21,6 +21,8 @@
 
 #include "settings/log.h"
 #include "settings/settings.h"
+#include "tests/support/file_bytes.h"
+#include "tests/support/temp_folder.h"
 #include "tests/web/http_client.h"
 #include "http/http_text.h"
 #include "net/se_socket.h"
@@ -37,10 +39,8 @@ using http_client::response_t;
 std::string test_dir;  // holds root/, the log and a file beside the root
 std::string log_path;
 
-void write_file(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using kestrel_test::write_file;
+std::unique_ptr<kestrel_test::temp_folder_t> folder;  // test_dir, for the whole suite
 
 const std::string index_page = "<html><body>root index</body></html>";
 
@@ -48,9 +48,8 @@ class web_server_fixture : public ::testing::Test {
 public:
     static void SetUpTestSuite()
     {
-        char pattern[] = "/tmp/kestrel-web-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        test_dir = pattern;
+        folder = std::make_unique<kestrel_test::temp_folder_t>("kestrel-web");
+        test_dir = folder->path();
         std::filesystem::create_directories(test_dir + "/root/sub");
         write_file(test_dir + "/root/index.htm", index_page);
         write_file(test_dir + "/root/sub/index.htm", "sub index");
@@ -65,7 +64,7 @@ public:
     static void TearDownTestSuite()
     {
         log_close();
-        std::filesystem::remove_all(test_dir);
+        folder.reset();
     }
 
     void SetUp() override

@@ -1,5 +1,6 @@
-// Test support for the engine: a loopback listener, connected socket pairs
-// and a bounded stepping loop. Loopback only; header-only.
+// Test support: a loopback listener, blocking clients, whole sends and
+// receives bounded by time, and a stepping loop bounded by a deadline.
+// Loopback only; header-only.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,11 +10,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
+
+#include "tests/support/wait.h"
 
 namespace loopback {
 
@@ -81,18 +84,73 @@ inline void close_with_reset(int s)
     close(s);
 }
 
+// A port that was free a moment ago on 127.0.0.1.
+inline uint16_t free_port()
+{
+    listener_t probe;
+    return probe.port;
+}
+
+inline bool send_all(int s, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = send(s, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Appends what arrives within timeout_ms to bytes; false when nothing did
+// or the peer closed (ended is then set when given).
+inline bool receive_some(int s, std::string& bytes, int timeout_ms, bool* ended = nullptr)
+{
+    pollfd p{s, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0)
+        return false;
+    char buffer[65536];
+    const ssize_t n = recv(s, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+        if (ended != nullptr)
+            *ended = true;
+        return false;
+    }
+    bytes.append(buffer, static_cast<size_t>(n));
+    return true;
+}
+
+// Reads until the peer closes, want bytes arrived, or timeout_ms of silence.
+inline std::string receive(int s, int timeout_ms, size_t want = SIZE_MAX)
+{
+    std::string bytes;
+    while (bytes.size() < want && receive_some(s, bytes, timeout_ms)) {
+    }
+    return bytes;
+}
+
+// True when the peer has closed the connection within timeout_ms.
+inline bool peer_closed(int s, int timeout_ms)
+{
+    bool ended = false;
+    std::string ignored;
+    kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::milliseconds(timeout_ms)), [&] {
+        ignored.clear();
+        receive_some(s, ignored, 50, &ended);
+        return ended;
+    }, std::chrono::milliseconds(0));
+    return ended;
+}
+
 // Calls step until done() holds, pausing briefly between calls; false after
 // ten seconds (a generous bound against hanging, not a timing assertion).
 inline bool step_until(const std::function<void()>& step, const std::function<bool()>& done)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < end) {
+    return kestrel_test::wait_until(kestrel_test::deadline_in(std::chrono::seconds(10)), [&] {
         step();
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-    return false;
+        return done();
+    }, std::chrono::microseconds(50));
 }
 
 // Reads exactly count bytes (blocking), or fewer when the peer closes.
