@@ -52,7 +52,8 @@ void disconnect_camera()
 }
 
 // Opens a player stream for a new stream header; undoes only what succeeded.
-static void open_player_port(const uint8_t* header, uint32_t length)
+// The port takes the preview's packets from its fan-out, by reference.
+static void open_player_port(int32_t handle, const uint8_t* header, uint32_t length)
 {
     if (length == 0 || !player_get_port(&player_port)) {
         player_port = -1;
@@ -64,6 +65,8 @@ static void open_player_port(const uint8_t* header, uint32_t length)
         player_port = -1;
         return;
     }
+    if (const auto packets = sdk_preview_packets(handle))
+        player_input_packets(player_port, packets);
     if (!player_play(player_port, player_window)) {
         player_close_stream(player_port);
         player_free_port(player_port);
@@ -71,16 +74,18 @@ static void open_player_port(const uint8_t* header, uint32_t length)
     }
 }
 
-void stream_data_callback(int32_t, uint32_t data_type, const uint8_t* bytes, uint32_t length,
-                          void*)
+void stream_data_callback(int32_t handle, uint32_t data_type, const uint8_t* bytes,
+                          uint32_t length, void*)
 {
     if (data_type == sdk_stream_header) {
         mt_guard_t guard(player_lock);
         close_player_port();
-        open_player_port(bytes, length);
+        open_player_port(handle, bytes, length);
     } else if (data_type == sdk_stream_data) {
-        // player_port changes only on this thread (above) or after the
-        // preview has stopped, so it is read here without the lock.
+        // Data blocks of the byte format (a preview hands its packets to the
+        // port through its fan-out instead). player_port changes only on
+        // this thread (above) or after the preview has stopped, so it is
+        // read here without the lock.
         if (player_port >= 0 && length > 0)
             player_input_data(player_port, bytes, length);
     }

@@ -37,6 +37,7 @@ struct login_t {
 struct preview_entry_t {
     int32_t login = -1;                   // owning login handle
     std::shared_ptr<preview_obj> preview; // the receive thread's owner
+    std::shared_ptr<packet_fanout_obj> packets;  // its packets, there from the first connection on
 };
 
 std::mutex tables_mutex;                        // guards everything below
@@ -57,8 +58,10 @@ int32_t take_handle()
 void stop_all(std::vector<std::shared_ptr<preview_obj>>& stopping)
 {
     for (auto& p : stopping)
-        if (p)  // a reservation whose first connection is still being made
+        if (p) {  // a reservation whose first connection is still being made
             p->stop();
+            stop_saving(p);  // a recording ends with its preview
+        }
     stopping.clear();
 }
 
@@ -268,8 +271,8 @@ int32_t sdk_start_preview(int32_t login_handle, const preview_request_t* request
             return -1;
         handle = take_handle();
         // Reserve the number while the first connection is made.
-        previews[handle] = {login_handle, nullptr};
         preview = std::make_shared<preview_obj>(handle, std::move(target), callback, user);
+        previews[handle] = {login_handle, nullptr, preview->packets()};
     }
     const bool started = preview->start();
     // What ONVIF named is asked again at the next attempt.
@@ -303,7 +306,15 @@ bool sdk_stop_preview(int32_t preview_handle)
         previews.erase(entry);
     }
     preview->stop();
+    stop_saving(preview);
     return true;
+}
+
+std::shared_ptr<packet_fanout_obj> sdk_preview_packets(int32_t preview_handle)
+{
+    std::lock_guard<std::mutex> lock(tables_mutex);
+    auto entry = previews.find(preview_handle);
+    return entry == previews.end() ? nullptr : entry->second.packets;
 }
 
 // Recording: the preview's recording tap (camera/recording_tap.h) feeds a

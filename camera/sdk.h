@@ -6,11 +6,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+class packet_fanout_obj;
 
 // Data types handed to the stream callback.
 enum : uint32_t {
     sdk_stream_header = 1,  // everything the player needs to open a stream
-    sdk_stream_data = 2,    // a block of stream data
+    sdk_stream_data = 2,    // a block of stream data (the player's byte format; a
+                            // preview hands its packets to its fan-out instead)
 };
 
 // Called on the layer's own thread. Only data type, bytes and length are
@@ -48,6 +52,9 @@ int32_t sdk_start_preview(int32_t login_handle, const preview_request_t* request
                           stream_data_callback_t callback, void* user, int32_t reserved);
 // Returns only when no callback of this preview can run any more.
 bool sdk_stop_preview(int32_t preview_handle);
+// The preview's packets (stream/packet_fanout.h), from its first stream
+// header on, also inside the callback; null for an unknown handle.
+std::shared_ptr<packet_fanout_obj> sdk_preview_packets(int32_t preview_handle);
 
 bool sdk_start_save(int32_t preview_handle, const char* path);
 bool sdk_stop_save(int32_t preview_handle);

@@ -5,7 +5,10 @@
 #include "camera/sdk_preview.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -15,6 +18,7 @@ extern "C" {
 #include "player/stream_format.h"
 #include "settings/log.h"
 #include "settings/metrics.h"
+#include "stream/media_av.h"
 
 namespace {
 
@@ -51,15 +55,11 @@ void sdk_store_reconnect(uint32_t interval_ms, bool enabled)
 preview_obj::preview_obj(int32_t handle, preview_target_t target,
                          stream_data_callback_t callback, void* user)
     : handle(handle), target(std::move(target)), callback(callback), user(user),
-      parameters(avcodec_parameters_alloc())
+      fanout(std::make_shared<packet_fanout_obj>())
 {
 }
 
-preview_obj::~preview_obj()
-{
-    stop();
-    avcodec_parameters_free(&parameters);
-}
+preview_obj::~preview_obj() { stop(); }
 
 bool preview_obj::start()
 {
@@ -78,25 +78,6 @@ void preview_obj::stop()
     stop_signal.raise();
     if (thread.joinable() && !on_receive_thread())
         thread.join();
-}
-
-void preview_obj::add_sink(const std::shared_ptr<packet_sink_t>& sink)
-{
-    std::lock_guard<std::mutex> lock(sinks_mutex);
-    sinks.push_back(sink);
-    if (streaming)
-        sink->stream_started(parameters, time_base);
-}
-
-void preview_obj::remove_sink(const std::shared_ptr<packet_sink_t>& sink)
-{
-    std::lock_guard<std::mutex> lock(sinks_mutex);
-    auto it = std::find(sinks.begin(), sinks.end(), sink);
-    if (it == sinks.end())
-        return;
-    if (streaming)
-        sink->stream_ended();
-    sinks.erase(it);
 }
 
 open_result_t preview_obj::connect()
@@ -183,37 +164,42 @@ void preview_obj::deliver_header()
         uint32_t(par->extradata_size) <= stream_max_extradata)
         header.extradata.assign(par->extradata, par->extradata + par->extradata_size);
     const std::vector<uint8_t> bytes = write_stream_header(header);
+    // The fan-out first: the player port the callback opens takes its
+    // packets from there, and finds the new stream running.
+    fanout->start({par, tb});
     if (callback)
         callback(handle, sdk_stream_header, bytes.data(), uint32_t(bytes.size()), user);
-
     metric_set(metrics.camera_last_packet_ms, metrics_clock_ms());  // silence counts from here
     metric_set(metrics.camera_connected, 1);
-    std::lock_guard<std::mutex> lock(sinks_mutex);
-    streaming = parameters && avcodec_parameters_copy(parameters, par) >= 0;
-    time_base = tb;
-    if (streaming)
-        for (auto& sink : sinks)
-            sink->stream_started(parameters, time_base);
 }
 
-void preview_obj::deliver_packet(const AVPacket* packet)
+namespace {
+
+// For the live benchmark only (bench/live_mp4.sh): with KESTREL_PACKET_TRACE
+// naming a file, each packet's arrival (steady clock, microseconds) and its
+// last bytes, by which the benchmark finds it again in the fragments its
+// clients receive. Nothing of it reaches the stream.
+FILE* packet_trace()
 {
-    metric_add(metrics.camera_packets);
-    metric_add(metrics.camera_bytes, uint64_t(std::max(packet->size, 0)));
-    metric_set(metrics.camera_last_packet_ms, metrics_clock_ms());
-    if (packet->size > 0 && uint32_t(packet->size) <= stream_max_packet && callback) {
-        block.resize(stream_packet_header_size + size_t(packet->size));
-        write_packet_header(block.data(), packet->pts, packet->dts,
-                            (packet->flags & AV_PKT_FLAG_KEY) ? stream_packet_key : 0,
-                            uint32_t(packet->size));
-        std::copy(packet->data, packet->data + packet->size,
-                  block.begin() + stream_packet_header_size);
-        callback(handle, sdk_stream_data, block.data(), uint32_t(block.size()), user);
-    }
-    std::lock_guard<std::mutex> lock(sinks_mutex);
-    for (auto& sink : sinks)
-        sink->stream_packet(packet);
+    static FILE* const trace = [] {
+        const char* path = std::getenv("KESTREL_PACKET_TRACE");
+        return path && *path ? std::fopen(path, "a") : nullptr;
+    }();
+    return trace;
 }
+
+void trace_packet(FILE* trace, const AVPacket* packet)
+{
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    std::fprintf(trace, "%lld ", static_cast<long long>(
+                                     std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
+    for (int i = std::max(packet->size - 16, 0); i < packet->size; i++)
+        std::fprintf(trace, "%02x", packet->data[i]);
+    std::fputc('\n', trace);
+    std::fflush(trace);
+}
+
+}  // namespace
 
 read_result_t preview_obj::pump()
 {
@@ -221,8 +207,16 @@ read_result_t preview_obj::pump()
     if (!packet)
         return read_result_t::failed;
     read_result_t r;
-    while ((r = source->read(packet)) == read_result_t::packet)
-        deliver_packet(packet);
+    FILE* const trace = packet_trace();
+    while ((r = source->read(packet)) == read_result_t::packet) {
+        if (trace)
+            trace_packet(trace, packet);
+        metric_add(metrics.camera_packets);
+        metric_add(metrics.camera_bytes, uint64_t(std::max(packet->size, 0)));
+        metric_set(metrics.camera_last_packet_ms, metrics_clock_ms());
+        fanout->push({packet});
+        av_packet_unref(packet);
+    }
     av_packet_free(&packet);
     return r;
 }
@@ -230,12 +224,6 @@ read_result_t preview_obj::pump()
 void preview_obj::end_stream()
 {
     metric_set(metrics.camera_connected, 0);
-    {
-        std::lock_guard<std::mutex> lock(sinks_mutex);
-        if (streaming)
-            for (auto& sink : sinks)
-                sink->stream_ended();
-        streaming = false;
-    }
+    fanout->end();
     source->close();
 }

@@ -36,6 +36,7 @@ bool se_basic_node::start_job(uint8_t job, bool immediate_step)
     io_done = 0;
     busy = true;
     job_started = std::time(nullptr);
+    send_progress_ms = se_clock_ms();
     job_code = job;
     result_code = se_busy;
     immediate = immediate_step;
@@ -109,13 +110,21 @@ se_interest_t se_basic_node::wait_interest() const
         return interest;
     if (job_code == se_job_recv && connected)
         interest.read = true;
-    else if (job_code == se_job_send && connected)
+    else if (job_code == se_job_send && connected) {
         interest.write = true;
+        interest.due_ms = send_progress_ms + send_stall_ms;  // the stall limit, if nothing is taken
+    }
     else if (job_code == se_job_connect && !connected && sock != invalid_socket)
         interest.write = true;  // a connect under way ends writable, or with an error
     else
         interest.due_ms = 0;  // the job ends in its next step without waiting for the socket
     return interest;
+}
+
+void se_basic_node::check_send_stall()
+{
+    if (busy && job_code == se_job_send && se_clock_ms() - send_progress_ms >= send_stall_ms)
+        finish(se_aborted_with_timeout);
 }
 
 void se_basic_node::check_timeout()
@@ -249,8 +258,10 @@ void se_basic_node::step_send()
         finish(se_select_failed);
         return;
     }
-    if (!ready.writable)
+    if (!ready.writable) {
+        check_send_stall();
         return;
+    }
 
     int32_t room = io_buffer ? std::max(io_buffer_size, 0) : 0;
     int32_t limit = std::min(io_length, room);
@@ -263,9 +274,13 @@ void se_basic_node::step_send()
         if (n < 0) {
             if (!is_transient(errno))
                 finish(se_send_failed);
+            else
+                check_send_stall();
             return;
         }
         io_done += static_cast<int32_t>(n);
+        if (n > 0)
+            send_progress_ms = se_clock_ms();
     }
     if (io_done >= limit)
         finish(io_length > room ? se_success_with_overflow : se_success);

@@ -72,6 +72,10 @@ public:
     uint16_t peer_port() const;
 
     uint32_t job_timeout_ms = 0xFFFFFFFF;  // time-out of any job; 0xFFFFFFFF: none
+    // A _send whose socket takes no byte for this long ends with
+    // "aborted_with_timeout": a client that stops reading must not hold
+    // its connection (and whatever waits to be sent to it) for ever.
+    uint32_t send_stall_ms = 10000;
     bool recv_any = false;       // a _recv ends after its first successful receive
     int32_t io_last = 0;         // return value of the last recv or send call
     int32_t io_done = 0;         // bytes moved by the current job, discarded ones included
@@ -92,11 +96,13 @@ private:
     void step_recv();
     void step_send();
     void check_timeout();
+    void check_send_stall();
     // Closes sock without the node's state; see drop_socket.
     void drop(bool shut_down_first);
 
     bool busy = false;          // a job is running
     std::time_t job_started = 0;  // calendar time the current job started
+    int64_t send_progress_ms = 0; // se_clock_ms when the current _send started or last moved bytes
     uint8_t job_code = se_no_job;       // the current or last job
     uint8_t result_code = se_no_result; // outcome of the current or last job
     bool immediate = false;     // the server loop steps this node again in the same server step

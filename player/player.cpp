@@ -147,6 +147,18 @@ bool player_input_data(int32_t port, const uint8_t* bytes, uint32_t length)
     return stream && stream->input(bytes, length);
 }
 
+bool player_input_packets(int32_t port, const std::shared_ptr<packet_fanout_obj>& packets)
+{
+    auto stream = stream_of(port);
+    return stream && stream->use_packets(packets);
+}
+
+std::shared_ptr<packet_fanout_obj> player_packets(int32_t port)
+{
+    auto stream = stream_of(port);
+    return stream ? stream->packets() : nullptr;
+}
+
 bool player_stop(int32_t port)
 {
     auto stream = stream_of(port);

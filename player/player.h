@@ -7,6 +7,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+class packet_fanout_obj;
 
 // What the player draws into: the main window, or nothing (null) in daemon
 // mode, where pictures are decoded only for the readers and never drawn.
@@ -42,6 +45,13 @@ bool player_open_stream(int32_t port, const uint8_t* header, uint32_t header_len
                         uint32_t buffer_size);
 bool player_play(int32_t port, video_surface_t* surface);
 bool player_input_data(int32_t port, const uint8_t* bytes, uint32_t length);
+// The open stream takes its packets from a camera's fan-out, by reference,
+// instead of data blocks (player_input_data then fails); between
+// player_open_stream and player_play.
+bool player_input_packets(int32_t port, const std::shared_ptr<packet_fanout_obj>& packets);
+// Where the open stream's packets come from, for other subscribers (a live
+// web stream); null when the port has no open stream.
+std::shared_ptr<packet_fanout_obj> player_packets(int32_t port);
 bool player_stop(int32_t port);
 bool player_close_stream(int32_t port);
 bool player_free_port(int32_t port);
@@ -64,11 +74,11 @@ bool player_get_scaled_dib(int32_t port, int32_t width, int32_t height, uint8_t*
 uint64_t player_picture_serial(int32_t port);
 
 // Demand. Ports decode only while someone looks at their pictures; without
-// a consumer the data still arrives (and is recorded), the packets since the
-// most recent key frame are kept, nothing is decoded and the ports have no
-// picture (player_has_picture gives 0: an old picture is not the current
-// one). When a consumer comes, a port decodes from the kept key frame as
-// fast as it can and shows its first picture once it has caught up.
+// a consumer the packets still arrive (and are recorded), the fan-out keeps
+// those since the most recent key frame, nothing is decoded and the ports
+// have no picture (player_has_picture gives 0: an old picture is not the
+// current one). When a consumer comes, a port decodes from that key frame
+// as fast as it can and shows its first picture once it has caught up.
 // A lasting consumer (a visible window): on starts looking, off stops; each
 // on needs its off.
 bool player_hold_pictures(bool on);

@@ -15,6 +15,7 @@ extern "C" {
 
 #include "player/picture_demand.h"
 #include "settings/log.h"
+#include "stream/media_av.h"
 
 namespace {
 
@@ -30,30 +31,50 @@ constexpr uint32_t key_wait_limit = 300;
 constexpr int64_t max_picture_pixels = 8192LL * 4352;
 // Buffers kept for reuse: the one shown, the one a reader holds, the next.
 constexpr size_t pool_size = 3;
-// The packets since the last key frame kept for a consumer's start: more
-// than a key-frame interval of 10 s at 25 fps, and up to a high bit rate.
-constexpr size_t kept_max_packets = 600;
-constexpr size_t kept_max_bytes = 32u << 20;
 
 std::atomic<uint64_t> picture_serials{0};  // the last serial handed out
 std::atomic<uint64_t> decoded_pictures{0};  // pictures out of any decoder
 
 void free_packet(AVPacket* packet) { av_packet_free(&packet); }
 
+// The description of a stream of the byte format, for the port's own fan-out.
+bool start_own_source(packet_fanout_obj& fanout, const stream_header_t& header)
+{
+    AVCodecParameters* parameters = avcodec_parameters_alloc();
+    if (!parameters)
+        return false;
+    parameters->codec_type = AVMEDIA_TYPE_VIDEO;
+    parameters->codec_id = AVCodecID(header.codec_id);
+    parameters->width = header.width;
+    parameters->height = header.height;
+    bool ok = true;
+    if (!header.extradata.empty()) {
+        const size_t n = header.extradata.size();
+        parameters->extradata = static_cast<uint8_t*>(av_mallocz(n + AV_INPUT_BUFFER_PADDING_SIZE));
+        ok = parameters->extradata != nullptr;
+        if (ok) {
+            std::memcpy(parameters->extradata, header.extradata.data(), n);
+            parameters->extradata_size = int(n);
+        }
+    }
+    if (ok)
+        fanout.start({parameters, {header.time_base_num, header.time_base_den}});
+    avcodec_parameters_free(&parameters);
+    return ok;
+}
+
 }  // namespace
 
 player_stream_obj::player_stream_obj(int32_t port, uint32_t queue_bytes)
-    : port(port), queue_limit(std::clamp<size_t>(queue_bytes, queue_min_bytes, queue_max_bytes))
+    : port(port), queue_limit(std::clamp<size_t>(queue_bytes, queue_min_bytes, queue_max_bytes)),
+      source(std::make_shared<packet_fanout_obj>())
 {
 }
 
 player_stream_obj::~player_stream_obj()
 {
     stop();
-    {
-        std::lock_guard<std::mutex> lock(queue_mutex);
-        drop_kept();
-    }
+    source->unsubscribe(this);
     avcodec_free_context(&decoder);
     av_frame_free(&frame);
 }
@@ -86,7 +107,23 @@ bool player_stream_obj::open(const stream_header_t& header)
         std::memcpy(decoder->extradata, header.extradata.data(), n);
         decoder->extradata_size = int(n);
     }
-    return avcodec_open2(decoder, codec, nullptr) >= 0;
+    return avcodec_open2(decoder, codec, nullptr) >= 0 && start_own_source(*source, header);
+}
+
+std::shared_ptr<packet_fanout_obj> player_stream_obj::packets() const
+{
+    std::lock_guard<std::mutex> control(control_mutex);
+    return source;
+}
+
+bool player_stream_obj::use_packets(const std::shared_ptr<packet_fanout_obj>& packets)
+{
+    std::lock_guard<std::mutex> control(control_mutex);
+    if (!packets || thread.joinable())
+        return false;
+    source = packets;
+    own_source = false;
+    return true;
 }
 
 bool player_stream_obj::play(video_surface_t* new_surface)
@@ -141,45 +178,6 @@ void player_stream_obj::drop_queue()
     queued_bytes = 0;
 }
 
-// Caller holds queue_mutex. A key packet starts the kept packets afresh;
-// past the budget they are dropped until the next one, so a consumer that
-// comes then waits for it.
-void player_stream_obj::keep(AVPacket* packet, bool key)
-{
-    if (key) {
-        drop_kept();
-        kept_usable = true;
-    } else if (!key_flags_seen) {
-        // A source without key marks: the last packets, whatever they are;
-        // the decoder shows nothing before a picture that stands alone.
-        kept_usable = true;
-        while (!kept.empty() && (kept.size() >= kept_max_packets ||
-                                 kept_bytes + size_t(packet->size) > kept_max_bytes)) {
-            kept_bytes -= size_t(kept.front()->size);
-            free_packet(kept.front());
-            kept.pop_front();
-        }
-    } else if (kept.size() >= kept_max_packets || kept_bytes + size_t(packet->size) > kept_max_bytes) {
-        drop_kept();
-    }
-    if (!kept_usable) {
-        free_packet(packet);
-        return;
-    }
-    kept.push_back(packet);
-    kept_bytes += size_t(packet->size);
-}
-
-// Caller holds queue_mutex.
-void player_stream_obj::drop_kept()
-{
-    for (AVPacket* p : kept)
-        free_packet(p);
-    kept.clear();
-    kept_bytes = 0;
-    kept_usable = false;
-}
-
 // Caller holds queue_mutex; the queue takes packet or frees it. False when
 // it is dropped.
 bool player_stream_obj::enqueue(AVPacket* packet)
@@ -190,11 +188,7 @@ bool player_stream_obj::enqueue(AVPacket* packet)
                        queued_bytes + size_t(packet->size) > queue_limit + catch_up_bytes);
     if (full) {
         // Old data is worth less than new: start again from the next key frame.
-        drop_queue();
-        waiting_for_key = true;
-        dropped_while_waiting = 0;
-        gap = true;
-        catching_up = false;
+        restart_at_key();
     }
     if (waiting_for_key && !key && (key_flags_seen || dropped_while_waiting < key_wait_limit)) {
         dropped_while_waiting++;
@@ -210,7 +204,7 @@ bool player_stream_obj::enqueue(AVPacket* packet)
 bool player_stream_obj::input(const uint8_t* bytes, uint32_t length)
 {
     stream_packet_t in;
-    if (!read_packet(bytes, length, &in))
+    if (!own_source || !read_packet(bytes, length, &in))
         return false;
     AVPacket* packet = av_packet_alloc();
     if (!packet || av_new_packet(packet, int(in.size)) < 0) {
@@ -220,61 +214,81 @@ bool player_stream_obj::input(const uint8_t* bytes, uint32_t length)
     std::memcpy(packet->data, in.payload, in.size);
     packet->pts = in.pts;
     packet->dts = in.dts;
-    const bool key = (in.flags & stream_packet_key) != 0;
-    if (key)
+    if (in.flags & stream_packet_key)
         packet->flags |= AV_PKT_FLAG_KEY;
-    // The queue shares the payload with the kept copy.
-    AVPacket* queued = nullptr;
-
-    std::unique_lock<std::mutex> lock(queue_mutex);
-    key_flags_seen = key_flags_seen || key;
-    bool accepted = true;
-    bool wake = false;
-    if (decoding) {
-        queued = av_packet_clone(packet);
-        accepted = queued && enqueue(queued);
-        wake = accepted;
-    } else {
-        // Nobody looked so far; the decode thread starts when someone does.
-        wake = demand_active(demand_clock_ms());
-    }
-    keep(packet, key);
-    lock.unlock();
-    if (wake)
-        queue_ready.notify_one();
-    return accepted;
+    source->push({packet});
+    free_packet(packet);
+    return true;
 }
 
-// Caller holds queue_mutex. Decoding starts at the kept key frame; the
-// pictures before the newest are decoded but not shown.
-void player_stream_obj::start_decoding()
+void player_stream_obj::stream_started(const media_info_t&)
+{
+    // Another connection: the decoder starts again at its first key frame.
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    restart_at_key();
+}
+
+void player_stream_obj::stream_ended() {}
+
+void player_stream_obj::stream_packet(const media_packet_t& packet, bool)
+{
+    const bool key = (packet.av->flags & AV_PKT_FLAG_KEY) != 0;
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex);
+        key_flags_seen = key_flags_seen || key;
+        if (!decoding)
+            return;
+        AVPacket* queued = av_packet_alloc();
+        if (queued && av_packet_ref(queued, packet.av) < 0)
+            free_packet(queued);
+        else if (queued)
+            wake = enqueue(queued);
+    }
+    if (wake)
+        queue_ready.notify_one();
+}
+
+// Caller holds queue_mutex: what is queued is lost, and the decoder waits
+// for a key frame.
+void player_stream_obj::restart_at_key()
+{
+    drop_queue();
+    waiting_for_key = true;
+    dropped_while_waiting = 0;
+    gap = true;
+    catching_up = false;
+}
+
+// Decoding starts at the fan-out's cached key frame, which it hands over
+// when the stream subscribes (outside queue_mutex: the fan-out calls in
+// under its own lock); the pictures before the newest are decoded but not
+// shown.
+void player_stream_obj::start_decoding(std::unique_lock<std::mutex>& lock)
 {
     decoding = true;
-    drop_queue();
-    gap = true;
-    catch_up_bytes = kept_bytes;
-    catch_up_packets = kept.size();
-    catching_up = kept_usable && !kept.empty();
-    waiting_for_key = !catching_up;
-    dropped_while_waiting = 0;
-    if (!catching_up)
-        return;
-    for (AVPacket* p : kept) {
-        AVPacket* copy = av_packet_clone(p);
-        if (!copy)
-            break;
-        queue.push_back(copy);
-        queued_bytes += size_t(copy->size);
-    }
+    restart_at_key();
+    catching_up = true;
+    catch_up_bytes = SIZE_MAX / 2;
+    catch_up_packets = SIZE_MAX / 2;
+    lock.unlock();
+    source->subscribe(this);
+    lock.lock();
+    catch_up_bytes = queued_bytes;
+    catch_up_packets = queue.size();
+    catching_up = decoding && !queue.empty();
 }
 
 // Caller holds queue_mutex; decode thread. The picture is dropped with the
 // decoder's state: when someone looks again, an old picture is not the
 // current one.
-void player_stream_obj::stop_decoding()
+void player_stream_obj::stop_decoding(std::unique_lock<std::mutex>& lock)
 {
     decoding = false;
     catching_up = false;
+    lock.unlock();
+    source->unsubscribe(this);
+    lock.lock();
     drop_queue();
     avcodec_flush_buffers(decoder);
     shown_key = false;
@@ -315,10 +329,15 @@ AVPacket* player_stream_obj::pop()
         if (stopping)
             return nullptr;
         const bool wanted = demand_active(demand_clock_ms());
-        if (decoding && !wanted)
-            stop_decoding();
-        else if (!decoding && wanted)
-            start_decoding();
+        // Both let go of the lock for a while: what changed meanwhile
+        // (a stop above all) is looked at again before any wait.
+        if (decoding != wanted) {
+            if (wanted)
+                start_decoding(lock);
+            else
+                stop_decoding(lock);
+            continue;
+        }
         if (decoding && !queue.empty())
             break;
         wait_for_work(lock);
@@ -347,6 +366,7 @@ void player_stream_obj::run()
         decode(packet);
         free_packet(packet);
     }
+    source->unsubscribe(this);
 }
 
 void player_stream_obj::decode(AVPacket* packet)

@@ -1,10 +1,11 @@
-// Internal to the player layer: one open stream of a port. Data blocks come
-// in on the camera layer's thread; the packets since the most recent key
-// frame are kept (bounded in bytes). While someone looks at pictures
-// (picture_demand.h) a decode thread of its own decodes them from a bounded
-// queue: it starts from the kept key frame, catches up without showing
-// anything, then keeps the latest picture as decoded and tells the video
-// surface; while a surface shows the pictures, each is also converted to
+// Internal to the player layer: one open stream of a port. Its packets come
+// from a fan-out (stream/packet_fanout.h): the camera preview's, or the
+// port's own, which data blocks of the byte format feed. While someone looks
+// at pictures (picture_demand.h) the stream subscribes to the fan-out, which
+// hands it the running key-frame interval at once, and a decode thread of
+// its own decodes from a bounded queue: it starts from that key frame,
+// catches up without showing anything, then keeps the latest picture as
+// decoded and tells the video surface; while a surface shows the pictures, each is also converted to
 // BGRA at the surface's size on the decode thread, ready to draw. Without a
 // consumer nothing is decoded and no picture is kept. Picture queries come
 // from any thread. The port table owns the stream through a shared pointer,
@@ -24,6 +25,7 @@
 #include "player/frame_scaler.h"
 #include "player/player.h"
 #include "player/stream_format.h"
+#include "stream/packet_fanout.h"
 
 struct AVCodecContext;
 struct AVFrame;
@@ -51,11 +53,11 @@ struct picture_t {
 // Pictures out of every stream's decoder since start.
 uint64_t pictures_decoded();
 
-class player_stream_obj {
+class player_stream_obj final : public packet_subscriber_t {
 public:
     // queue_bytes bounds the data waiting for the decoder.
     player_stream_obj(int32_t port, uint32_t queue_bytes);
-    ~player_stream_obj();
+    ~player_stream_obj() override;
     player_stream_obj(const player_stream_obj&) = delete;
     player_stream_obj& operator=(const player_stream_obj&) = delete;
 
@@ -65,8 +67,17 @@ public:
     bool play(video_surface_t* surface);
     // Ends decoding; returns when the decode thread has ended.
     void stop();
-    // Queues one data block; false when it is malformed or dropped.
+    // Hands one data block to the port's own fan-out; false when it is
+    // malformed or the port takes its packets from a camera's fan-out.
     bool input(const uint8_t* bytes, uint32_t length);
+    // Takes the packets from packets instead of data blocks; before play.
+    bool use_packets(const std::shared_ptr<packet_fanout_obj>& packets);
+    std::shared_ptr<packet_fanout_obj> packets() const;
+
+    // The fan-out's calls, while the stream decodes.
+    void stream_started(const media_info_t& info) override;
+    void stream_packet(const media_packet_t& packet, bool cached) override;
+    void stream_ended() override;
     // The latest picture, null before the first one and while nobody
     // looks (an old picture is not the current one).
     std::shared_ptr<const picture_t> picture() const;
@@ -82,23 +93,24 @@ private:
     void run();
     AVPacket* pop();
     void wait_for_work(std::unique_lock<std::mutex>& lock);
-    void start_decoding();
-    void stop_decoding();
+    void start_decoding(std::unique_lock<std::mutex>& lock);
+    void stop_decoding(std::unique_lock<std::mutex>& lock);
+    void restart_at_key();
     void decode(AVPacket* packet);
     void show(const AVFrame* frame);
     bool convert_for(video_surface_t* s, const AVFrame* in, picture_t& buffer);
     std::shared_ptr<picture_t> take_buffer();
     void drop_queue();
-    void keep(AVPacket* packet, bool key);
-    void drop_kept();
     bool enqueue(AVPacket* packet);
 
     const int32_t port;             // the port number handed to the surface
     const size_t queue_limit;       // bytes the queue may hold
+    std::shared_ptr<packet_fanout_obj> source;  // where the packets come from
+    bool own_source = true;         // source is the port's own, fed by input
     AVCodecContext* decoder = nullptr;  // used by the decode thread once playing
     AVFrame* frame = nullptr;           // the decode thread's output frame
     frame_scaler_t scaler;              // converts to BGRA; the decode thread's
-    std::mutex control_mutex;           // serialises play and stop
+    mutable std::mutex control_mutex;   // serialises play and stop; guards source
     std::thread thread;                 // the decode thread, while playing
     std::atomic<video_surface_t*> surface{nullptr};  // where pictures go, may be null
     bool shown_key = false;         // a key frame was shown since the last gap (decode thread)
@@ -115,12 +127,9 @@ private:
     uint32_t dropped_while_waiting = 0;   // packets dropped since waiting began
     bool gap = false;                     // packets were dropped: the decoder restarts
     bool decoding = false;                // a consumer looks: the queue is fed and decoded
-    bool catching_up = false;             // the queue began with the kept packets, not yet all decoded
-    size_t catch_up_bytes = 0;            // room the kept packets add to the queue's budget meanwhile
+    bool catching_up = false;             // the queue began with the cached packets, not yet all decoded
+    size_t catch_up_bytes = 0;            // room the cached packets add to the queue's budget meanwhile
     size_t catch_up_packets = 0;
-    std::deque<AVPacket*> kept;           // the packets since the most recent key frame
-    size_t kept_bytes = 0;                // their payload bytes
-    bool kept_usable = false;             // kept begins with a key frame (or the source marks none)
 
     // The latest picture.
     mutable std::mutex picture_mutex;         // guards latest

@@ -32,8 +32,8 @@ constexpr int io_buffer_size = 64 * 1024;
 
 }  // namespace
 
-fmp4_writer_obj::fmp4_writer_obj(std::unique_ptr<file_output_t> file)
-    : output(std::move(file)), file_path(output ? output->path() : std::string()),
+fmp4_writer_obj::fmp4_writer_obj(std::unique_ptr<file_output_t> file, fragment_mode_t mode)
+    : output(std::move(file)), mode(mode), file_path(output ? output->path() : std::string()),
       file_parameters(avcodec_parameters_alloc()), held(av_packet_alloc())
 {
     if (!output)
@@ -89,7 +89,11 @@ bool fmp4_writer_obj::write(const AVPacket* packet)
     if (holding && same_picture(packet))
         return append_to_held(packet);
     int64_t pts = 0;
+    const bool follows = !rebase;
     const int64_t dts = place(packet, &pts);
+    if (mode == fragment_mode_t::frame && follows)
+        learn_duration(dts);
+    last_placed = dts;
     if (holding && !write_held(dts - held->dts))
         return false;
     if (((key && fragment_samples > 0) || fragment_bytes >= max_fragment_bytes) &&
@@ -104,7 +108,20 @@ bool fmp4_writer_obj::write(const AVPacket* packet)
     held->duration = 0;
     held->pos = -1;
     holding = true;
+    if (mode == fragment_mode_t::frame)
+        return write_held(frame_duration()) && end_fragment();
     return true;
+}
+
+// A live frame goes out before its successor tells its length: it gets its
+// predecessor's, which the gap between their decoding times tells. A gap
+// of several frames (the camera or a slow reader dropped some) is not a
+// frame's length; the next fragment's start time places the frame anyway.
+void fmp4_writer_obj::learn_duration(int64_t dts)
+{
+    const int64_t gap = dts - last_placed;
+    if (last_placed != AV_NOPTS_VALUE && gap > 0 && (last_duration == 0 || gap <= 3 * last_duration))
+        last_duration = gap;
 }
 
 int64_t fmp4_writer_obj::input_time(const AVPacket* packet)
@@ -160,7 +177,7 @@ int64_t fmp4_writer_obj::place(const AVPacket* packet, int64_t* pts)
     rebase = false;
     int64_t dts = scaled + offset;
     const int64_t max_step = av_rescale_q(max_step_seconds, {1, 1}, file_time_base);
-    if (holding && (dts <= held->dts || dts - held->dts > max_step)) {
+    if (last_placed != AV_NOPTS_VALUE && (dts <= last_placed || dts - last_placed > max_step)) {
         offset = expected - scaled;
         dts = expected;
     }
@@ -179,7 +196,8 @@ int64_t fmp4_writer_obj::frame_duration() const
 bool fmp4_writer_obj::write_held(int64_t duration)
 {
     held->duration = duration;
-    last_duration = duration;
+    if (mode == fragment_mode_t::key_frame_interval)
+        last_duration = duration;
     next_dts = held->dts + duration;
     fragment_bytes += size_t(held->size);
     fragment_samples++;

@@ -1,8 +1,10 @@
 // Internal to recording: writes a camera stream by stream copy
 // into one fragmented MP4 file. A fragment holds one key-frame interval and
 // reaches the file in one write, so a process killed at any moment leaves a
-// file that ends on a whole fragment. Used by one thread at a time (a
-// recorder's writer thread); the writer owns its file output.
+// file that ends on a whole fragment. For a live stream a fragment holds one
+// frame instead and goes out as soon as its packet came. Used by one thread
+// at a time (a recorder's writer thread, a live stream's web server
+// thread); the writer owns its output.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +18,16 @@ extern "C" {
 
 #include "recording/file_output.h"
 
+// What one fragment holds.
+enum class fragment_mode_t {
+    key_frame_interval,  // a file: fewer, larger fragments, each frame with its exact length
+    frame,               // a live stream: no waiting; a frame's length is its predecessor's
+};
+
 class fmp4_writer_obj {
 public:
-    explicit fmp4_writer_obj(std::unique_ptr<file_output_t> output);
+    explicit fmp4_writer_obj(std::unique_ptr<file_output_t> output,
+                             fragment_mode_t mode = fragment_mode_t::key_frame_interval);
     // Finishes the file if finish was not called.
     ~fmp4_writer_obj();
     fmp4_writer_obj(const fmp4_writer_obj&) = delete;
@@ -59,12 +68,14 @@ private:
     int64_t place(const AVPacket* packet, int64_t* pts);
     int64_t frame_duration() const;
     bool write_held(int64_t duration);
+    void learn_duration(int64_t dts);
     bool end_fragment();
     bool push_to_file();
     bool fail(int code);
     void close_mux();
 
     std::unique_ptr<file_output_t> output;  // the file; null after finish
+    const fragment_mode_t mode;             // what one fragment holds
     const std::string file_path;            // for the log
     AVCodecParameters* file_parameters;     // the stream the file was begun with, as described
     AVRational input_time_base{1, 90000};   // of the current connection's packets
@@ -83,5 +94,6 @@ private:
     int64_t offset = 0;                     // added to input timestamps (file time base)
     int64_t next_dts = 0;                   // where the next connection continues
     int64_t last_duration = 0;              // of the last packet written, 0 = unknown
+    int64_t last_placed = AV_NOPTS_VALUE;   // decoding time of the newest packet placed
     int error_code = 0;                     // 0, or why the file failed
 };

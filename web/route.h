@@ -100,6 +100,9 @@ public:
     // into buffer and gives its length; 0 when none is due yet; negative
     // closes the connection.
     virtual int32_t stream_part(route_connection&, char*, int32_t) { return -1; }
+    // stream: parts go out without the per-job log lines (a stream of a
+    // part per frame would write dozens a second); failures are logged.
+    virtual bool quiet_parts() const { return false; }
     // After "later", and for a stream between parts: when the next step
     // should ask again, se_clock_ms; 0 at once; negative: only when the
     // socket or the server's wait ends anyway.

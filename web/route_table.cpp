@@ -6,6 +6,7 @@
 #include "http/http_text.h"
 #include "settings/settings.h"
 #include "web/file_route.h"
+#include "web/live_mp4.h"
 #include "web/live_picture.h"
 #include "web/media_index.h"
 #include "web/monitoring.h"
@@ -33,6 +34,7 @@ route_table& web_routes()
         built_in.add(health_route_name, make_health_route);
         built_in.add("preview.jpg", make_preview_jpg_route, route_match_t::last_component);
         built_in.add("preview.mjpeg", make_preview_mjpeg_route, route_match_t::last_component);
+        built_in.add("preview.mp4", make_preview_mp4_route, route_match_t::last_component);
         return built_in;
     }();
     return table;

@@ -156,7 +156,9 @@ void simple_server_node::answer_etx(bool abort_receive)
 
 void simple_server_node::on_job_finished()
 {
-    log_event(std::string("job ") + job_name(job()) + " finished with result " + result_name(result()));
+    if (!quiet_job || result() != se_success)
+        log_event(std::string("job ") + job_name(job()) + " finished with result " + result_name(result()));
+    quiet_job = false;
     switch (result()) {
     case se_aborted:
     case se_connection_closed:
@@ -295,10 +297,18 @@ void simple_server_node::send_next_piece()
 void simple_server_node::send_stream_part()
 {
     const int32_t length = current->stream_part(*this, out_buffer, out_size);
-    if (length < 0)
+    if (length < 0) {
         close_connection();
-    else if (length > 0)
+    } else if (length > 0 && current->quiet_parts()) {
+        io_buffer = out_buffer;
+        io_buffer_size = out_size;
+        io_length = length;
+        quiet_job = start_job(se_job_send, false);
+        if (!quiet_job)
+            log_event(std::string("can not activate job ") + job_name(job()));
+    } else if (length > 0) {
         send_out(length, false);
+    }
 }
 
 route_answer_t simple_server_node::answer(route_request_t& request, route_slot_t& slot,

@@ -55,6 +55,7 @@ public:
     int64_t turn_started = 0; // when this node's turn of the server step began, route_clock_us
 
 private:
+    bool quiet_job = false;  // the running _send is a quiet stream part: no line unless it fails
     void start_receiving();
     bool ends_with_empty_line() const;
     void answer_etx(bool abort_receive);

@@ -3,7 +3,9 @@
 // of recordings, newest first, and a list of photos; a click plays the
 // recording in the page's video element, which fetches it by byte ranges as
 // it plays and seeks, or shows the photo. Shown while the address ends with
-// "#media"; the list is read again each time the view is opened.
+// "#media"; the list is read again each time the view is opened (its tab
+// clicked, also when the view is already shown), so a recording finished
+// meanwhile no longer shows as being recorded.
 (function () {
   "use strict";
   var live_view = document.getElementById("live_view");
@@ -28,10 +30,21 @@
 
   // "2026-01-31 12-00-00 (UTC).mp4" is when the recording began; a name of
   // another form falls back to the file's modification time.
-  function start_of(file) {
+  function start_ms(file) {
     var m = /^(\d{4})-(\d\d)-(\d\d) (\d\d)-(\d\d)-(\d\d) \(UTC\)/.exec(file.name);
-    var time = m ? Date.UTC(+m[1], m[2] - 1, +m[3], +m[4], +m[5], +m[6]) : file.time * 1000;
-    return new Date(time).toLocaleString();
+    return m ? Date.UTC(+m[1], m[2] - 1, +m[3], +m[4], +m[5], +m[6]) : file.time * 1000;
+  }
+
+  function start_of(file) {
+    return new Date(start_ms(file)).toLocaleString();
+  }
+
+  // A recording lasts from the start its name gives to its last write.
+  function length_of(file) {
+    var s = Math.max(0, Math.round(file.time - start_ms(file) / 1000));
+    var h = Math.floor(s / 3600), m = Math.floor(s / 60) % 60;
+    var pad = function (n) { return (n < 10 ? "0" : "") + n; };
+    return (h ? h + ":" + pad(m) : m) + ":" + pad(s % 60);
   }
 
   function size_text(bytes) {
@@ -52,7 +65,17 @@
     return td;
   }
 
+  var playing = "";  // the address of the recording in the player
+
+  function mark_playing() {
+    Array.prototype.forEach.call(recordings.rows, function (row) {
+      row.className = row.dataset.url === playing ? "playing" : "";
+    });
+  }
+
   function play(url) {
+    playing = url;
+    mark_playing();
     photo.hidden = true;
     player.hidden = false;
     player.src = url;
@@ -62,6 +85,8 @@
   }
 
   function view(url) {
+    playing = "";
+    mark_playing();
     player.pause();
     player.hidden = true;
     photo.hidden = false;
@@ -83,21 +108,34 @@
     recordings.textContent = "";
     if (!list)
       return;
+    if (!list.files.length)
+      cell(recordings.insertRow(), "No recordings yet.").className = "empty";
     list.files.forEach(function (file) {
       var row = document.createElement("tr");
       var url = address(list.folder, file.name);
+      row.dataset.url = url;
       cell(row, "").appendChild(link(start_of(file), url, play));
+      cell(row, length_of(file));
       cell(row, size_text(file.size));
-      var mark = cell(row, file.writing ? "being recorded" : "");
+      // A file being written ends where its last fragment went.
+      var mark = cell(row, file.writing ? "being recorded, up to " +
+                      new Date(file.time * 1000).toLocaleTimeString() : "");
       mark.className = file.writing ? "writing" : "";
       recordings.appendChild(row);
     });
+    mark_playing();
   }
 
   function show_photos(list) {
     photos.textContent = "";
     if (!list)
       return;
+    if (!list.files.length) {
+      var none = document.createElement("li");
+      none.textContent = "No photos yet.";
+      none.className = "empty";
+      photos.appendChild(none);
+    }
     list.files.forEach(function (file) {
       var item = document.createElement("li");
       var url = address(list.folder, file.name);
@@ -140,6 +178,11 @@
       player.pause();
   }
 
+  // The tab of the view already shown changes no address: read the list again.
+  document.getElementById("media_tab").addEventListener("click", function () {
+    if (location.hash === "#media")
+      load();
+  });
   window.addEventListener("hashchange", follow_address);
   follow_address();
 })();

@@ -55,6 +55,7 @@ bool sdk_stop_preview(int32_t handle)
     return true;
 }
 
+std::shared_ptr<packet_fanout_obj> sdk_preview_packets(int32_t) { return nullptr; }
 bool sdk_start_save(int32_t, const char*) { return false; }
 bool sdk_stop_save(int32_t) { return false; }
 bool sdk_capture_jpeg(int32_t, int32_t, const jpeg_params_t*, const char*) { return false; }
@@ -91,6 +92,8 @@ bool player_input_data(int32_t port, const uint8_t*, uint32_t length)
     record("player_input_data " + std::to_string(port), length);
     return true;
 }
+
+bool player_input_packets(int32_t, const std::shared_ptr<packet_fanout_obj>&) { return false; }
 
 bool player_stop(int32_t port)
 {

@@ -3,7 +3,10 @@
 // header, then data blocks (packet header and payload), each behind a small
 // frame of the fuzzer's (see stream_fuzz_input.h). The blocks go through the
 // MP4 writer the way a recorder's writer thread hands them on, with
-// connection drops and restarts. Single-threaded. player_fuzz.cpp sends the
+// connection drops and restarts, and through a packet fan-out to live
+// subscribers: a small bounded queue drained now and then into the live
+// fragmenter (one fragment per frame), and a latecomer that starts from the
+// fan-out's key-frame cache. Single-threaded. player_fuzz.cpp sends the
 // same inputs through a player port.
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +21,10 @@ extern "C" {
 
 #include "player/stream_format.h"
 #include "recording/fmp4_writer.h"
+#include "recording/live_fragmenter.h"
+#include "stream/media_av.h"
+#include "stream/packet_fanout.h"
+#include "stream/packet_queue.h"
 #include "tests/fuzz/stream_fuzz_input.h"
 
 namespace {
@@ -98,19 +105,44 @@ void record(const stream_header_t& header, const std::vector<stream_fuzz_block_t
     const AVRational time_base{header.time_base_num, header.time_base_den};
     fmp4_writer_obj writer(std::make_unique<memory_output_t>());
     bool running = writer.stream_started(parameters, time_base);
+    packet_fanout_obj fanout({64, 1 << 20});
+    packet_queue_obj queue(nullptr, "fuzz viewer", {8, 256 * 1024});
+    packet_queue_obj late(nullptr, "late fuzz viewer");
+    live_fragmenter_obj live;
+    live_fragmenter_obj late_live;
+    fanout.subscribe(&queue);
+    fanout.start({parameters, time_base});
+    size_t n = 0;
     for (const stream_fuzz_block_t& block : blocks) {
         if (block.drop && running) {
             writer.stream_ended();
             running = writer.stream_started(parameters, time_base);
+            fanout.end();
+            fanout.start({parameters, time_base});
         }
         stream_packet_t in;
         if (!running || !read_packet(block.bytes, block.length, &in))
             continue;
         AVPacket* packet = packet_of(in);
-        if (packet)
+        if (packet) {
             writer.write(packet);
+            fanout.push({packet});
+        }
         av_packet_free(&packet);
+        // A reader that keeps up at times and falls behind at others.
+        if (++n % 5 == 0 || block.length % 7 == 0)
+            queue.drain(live);
+        if (n == blocks.size() / 2)
+            fanout.subscribe(&late);
+        uint8_t sink[4096];
+        while (live.take(sink, sizeof sink) > 0) {
+        }
     }
+    fanout.end();
+    fanout.unsubscribe(&queue);
+    fanout.unsubscribe(&late);
+    queue.drain(live);
+    late.drain(late_live);
     writer.finish();
     avcodec_parameters_free(&parameters);
 }

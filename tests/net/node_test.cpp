@@ -2,7 +2,10 @@
 // jobs on unconnected nodes, the order of handlers, and peers that go away.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -283,6 +286,50 @@ TEST(node, partial_sends_continue_from_io_done)
     EXPECT_EQ(pair.node.result(), se_success);
     EXPECT_EQ(pair.node.io_done, pair.node.io_length);
     EXPECT_TRUE(received == data) << "received " << received.size() << " bytes, not the same";
+}
+
+// A client that stops reading loses its connection once its socket has
+// taken nothing for the stall limit; one that reads slowly keeps it, since
+// every byte it takes restarts the limit.
+TEST(node, a_send_that_makes_no_progress_ends_after_the_stall_limit)
+{
+    for (bool reading : {false, true}) {
+        // The reader takes a few kilobytes a step, far more slowly than the
+        // socket could go, with pauses shorter than the limit.
+        std::string data(reading ? 64 * 1024 : 1024 * 1024, 'x');
+        pair_t pair(4096);
+        pair.node.send_stall_ms = 400;
+        pair.node.io_buffer = data.data();
+        pair.node.io_buffer_size = pair.node.io_length = static_cast<int32_t>(data.size());
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(pair.node.start_job(se_job_send, false));
+        std::atomic<bool> stop{false};
+        size_t received = 0;
+        std::thread reader([&] {
+            char chunk[64 * 1024];
+            while (reading && !stop && received < data.size()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                const ssize_t n = recv(pair.peer, chunk, sizeof chunk, 0);
+                if (n <= 0)
+                    break;
+                received += size_t(n);
+            }
+        });
+        // step_until_idle gives up after 10 s: far past the limit.
+        const bool ended = pair.step_until_idle();
+        const auto took = std::chrono::steady_clock::now() - start;
+        stop = true;
+        shutdown(pair.peer, SHUT_RDWR);
+        reader.join();
+        ASSERT_TRUE(ended) << (reading ? "reading" : "not reading");
+        if (reading) {
+            EXPECT_EQ(pair.node.result(), se_success);
+        } else {
+            EXPECT_EQ(pair.node.result(), se_aborted_with_timeout);
+            EXPECT_GE(took, std::chrono::milliseconds(400));
+            EXPECT_GT(pair.node.io_done, 0);
+        }
+    }
 }
 
 TEST(node, send_beyond_the_buffer_sends_the_buffer_and_reports_overflow)

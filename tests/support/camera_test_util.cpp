@@ -8,6 +8,8 @@
 
 #include "camera/sdk.h"
 #include "player/stream_format.h"
+#include "stream/media_av.h"
+#include "stream/packet_fanout.h"
 #include "tests/support/wait.h"
 
 bool wait_for(const std::function<bool()>& cond, int limit_ms)
@@ -37,23 +39,43 @@ bool counting_surface_t::drawing_size(int32_t* width, int32_t* height)
 
 namespace {
 
-// The recorder's target while a stream is recorded.
-struct recorder_t {
+// The recorder's target while a stream is recorded: the stream header from
+// the callback, each packet from the preview's fan-out, as data blocks of
+// the player's byte format.
+struct recorder_t final : packet_subscriber_t {
     std::mutex mutex;        // guards stream
     recorded_stream_t stream;
+
+    void stream_started(const media_info_t&) override {}
+    void stream_ended() override {}
+    void stream_packet(const media_packet_t& packet, bool) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (stream.header.empty())
+            return;
+        const AVPacket* p = packet.av;
+        const bool key = (p->flags & AV_PKT_FLAG_KEY) != 0;
+        std::vector<uint8_t> block(stream_packet_header_size + size_t(p->size));
+        write_packet_header(block.data(), p->pts, p->dts, key ? stream_packet_key : 0,
+                            uint32_t(p->size));
+        std::memcpy(block.data() + stream_packet_header_size, p->data, size_t(p->size));
+        stream.key.push_back(key);
+        stream.blocks.push_back(std::move(block));
+    }
 };
 
-void record_callback(int32_t, uint32_t type, const uint8_t* bytes, uint32_t length, void* user)
+void record_callback(int32_t handle, uint32_t type, const uint8_t* bytes, uint32_t length,
+                     void* user)
 {
     auto* r = static_cast<recorder_t*>(user);
-    std::lock_guard<std::mutex> lock(r->mutex);
-    if (type == sdk_stream_header) {
+    if (type != sdk_stream_header)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
         r->stream.header.assign(bytes, bytes + length);
-    } else if (type == sdk_stream_data && !r->stream.header.empty()) {
-        stream_packet_t p;
-        r->stream.key.push_back(read_packet(bytes, length, &p) && (p.flags & stream_packet_key));
-        r->stream.blocks.emplace_back(bytes, bytes + length);
     }
+    if (const auto packets = sdk_preview_packets(handle))
+        packets->subscribe(r);
 }
 
 }  // namespace
@@ -71,6 +93,8 @@ recorded_stream_t record_synthetic_stream(const std::string& address, size_t blo
             return recorder.stream.blocks.size() >= blocks;
         },
         20000);
+    if (const auto packets = sdk_preview_packets(preview))
+        packets->unsubscribe(&recorder);
     sdk_stop_preview(preview);
     sdk_logout(login);
     return std::move(recorder.stream);

@@ -114,6 +114,15 @@ public:
     kestrel_test::temp_folder_t profile{"kestrel-chromium"};  // its throw-away profile folder
     kestrel_test::child_process_t process;                    // the browser
 
+    // Lays the page out for a viewport of width x height (a narrower one
+    // than a headless window can have), as a small screen would.
+    void set_viewport(int width, int height)
+    {
+        command("Emulation.setDeviceMetricsOverride",
+                "{\"width\":" + std::to_string(width) + ",\"height\":" + std::to_string(height) +
+                    ",\"deviceScaleFactor\":1,\"mobile\":false}");
+    }
+
 private:
     // Sends one command and returns its reply (the message with its id);
     // "" when the browser went away or stayed silent for 20 seconds.

@@ -20,7 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/recording/recording_probe.h"
 #include "tests/support/kestrel_process.h"
+#include "tests/support/rtsp_server_process.h"
 #include "tests/web/cdp_browser.h"
 #include "http/http_text.h"
 
@@ -437,7 +439,7 @@ TEST(live_no_picture, both_names_answer_500_while_the_camera_is_away)
                                         "ipc_port=" + std::to_string(kestrel_test::free_loopback_port()),
                                         "recon_interval=100000"});
     ASSERT_NE(process, nullptr);
-    for (const char* target : {"/preview.jpg", "/preview.mjpeg", "/preview.jpg?w=10&h=10"}) {
+    for (const char* target : {"/preview.jpg", "/preview.mjpeg", "/preview.jpg?w=10&h=10", "/preview.mp4"}) {
         client_t client(port);
         std::string header, body;
         ASSERT_TRUE(client.send(get(target)) && client.response(header, body)) << target;
@@ -554,6 +556,202 @@ TEST(stream_pacing_long_interval, parts_are_due_between_the_steps_main_interval_
     EXPECT_EQ(process->stop(), 0);
 }
 
+// ---- preview.mp4 ---------------------------------------------------------------------
+
+// What one client of "preview.mp4" got.
+struct mp4_take_t {
+    std::string header;     // the response header
+    std::string body;       // the MP4 bytes
+    int64_t first_ms = -1;  // from the request to the first MP4 bytes
+};
+
+// Opens "preview.mp4" on client and reads its body for ms milliseconds (or
+// until the server closes); false when no 200 answer with a body came.
+bool open_mp4(client_t& client, mp4_take_t& take)
+{
+    const auto asked = steady_clock::now();
+    if (!client.send(get("/preview.mp4")) || !client.take_header(take.header, picture_wait_ms) ||
+        take.header.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 || !client.need(1))
+        return false;
+    take.first_ms = duration_cast<milliseconds>(steady_clock::now() - asked).count();
+    return true;
+}
+
+void read_mp4(client_t& client, mp4_take_t& take, int ms)
+{
+    const auto end = steady_clock::now() + milliseconds(ms);
+    while (steady_clock::now() < end && !client.closed)
+        client.need(client.pending.size() + 1, 50);
+    take.body += client.take(client.pending.size());
+}
+
+// The stream's bytes in a file for ffprobe and ffmpeg.
+std::string saved(const kestrel_process_t& process, const mp4_take_t& take, const std::string& name)
+{
+    const std::string path = process.path(name);
+    kestrel_test::write_file(path, take.body);
+    return path;
+}
+
+// The header names the codec of the stream's own parameter sets: profile
+// and level as ffprobe reads them from the SPS.
+void expect_mp4_header(const mp4_take_t& take, const std::string& file)
+{
+    const size_t at = take.header.find("Content-Type: video/mp4; codecs=\"avc1.");
+    ASSERT_NE(at, std::string::npos) << take.header;
+    EXPECT_NE(take.header.find("Cache-Control: no-cache, no-store\r\n"), std::string::npos);
+    const std::string codec = take.header.substr(at + 38, 6);
+    std::string out;
+    kestrel_test::run_command("ffprobe -v error -select_streams v:0 -show_entries stream=profile,level "
+                              "-of default=nw=1:nk=1 '" + file + "'", out);
+    int level = 0;
+    char profile[64] = "";
+    ASSERT_EQ(std::sscanf(out.c_str(), "%63[^\n]\n%d", profile, &level), 2) << out;
+    const std::string name = profile;
+    const char* idc = name.find("High") != std::string::npos   ? "64"
+                      : name.find("Main") != std::string::npos ? "4D"
+                                                               : "42";
+    char level_hex[8];
+    std::snprintf(level_hex, sizeof level_hex, "%02X", level);
+    EXPECT_EQ(codec.substr(0, 2), idc) << name;
+    EXPECT_EQ(codec.substr(4, 2), level_hex);
+}
+
+TEST(live_mp4, the_synthetic_camera_as_mp4_by_stream_copy)
+{
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=test://640x360@25"});
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(process->wait_for_log("preview started"));
+    std::this_thread::sleep_for(milliseconds(1500));
+    client_t client(port);
+    mp4_take_t take;
+    ASSERT_TRUE(open_mp4(client, take)) << take.header;
+    read_mp4(client, take, 2500);
+    const std::string file = saved(*process, take, "synthetic.mp4");
+    expect_mp4_header(take, file);
+    EXPECT_TRUE(plays_cleanly(file));
+    const probed_file_t probed = probe_file(file);
+    EXPECT_EQ(probed.width, 640);
+    EXPECT_EQ(probed.height, 360);
+    // 2.5 s at 25 fps behind the running interval: one fragment per frame.
+    EXPECT_GE(probed.dts.size(), 50u);
+    size_t fragments = 0;
+    for (size_t at = take.body.find("moof"); at != std::string::npos; at = take.body.find("moof", at + 4))
+        fragments++;
+    EXPECT_GE(fragments, probed.dts.size());
+    // Fragments go out without a pair of job lines each: the log would grow
+    // by dozens of lines a second per viewer.
+    const std::string log = process->log();
+    size_t sends = 0;
+    for (size_t at = log.find("job _send activated"); at != std::string::npos; at = log.find("job _send activated", at + 1))
+        sends++;
+    EXPECT_LT(sends, 5u);
+    EXPECT_EQ(process->stop(), 0);
+}
+
+// The RTSP camera with a key frame every four seconds. A client must get its
+// first fragment at once, whenever it comes: the newest key frame and what
+// followed come from the fan-out's cache. Without the cache a client would
+// wait two seconds on average for the next key frame; three clients a
+// second apart all served within half a second cannot be chance. That the
+// camera has run for seconds or minutes makes no difference to the cache
+// (it always holds the running interval), so a few seconds prove it.
+// The camera then restarts with the same stream: the first client's
+// response goes on, one MP4 whose decoding times keep growing.
+TEST(live_mp4, rtsp_camera_first_fragment_at_once_and_one_stream_across_a_reconnect)
+{
+    rtsp_server_process server;
+    const std::vector<std::string> camera = {"--path", "/ch1/main=640x360@25", "--key-interval", "4"};
+    ASSERT_TRUE(server.start(camera));
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=" + server.url("/ch1/main"), "recon_interval=500"});
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(process->wait_for_log("preview started"));
+    std::this_thread::sleep_for(milliseconds(2500));
+
+    client_t first(port);
+    mp4_take_t kept;
+    ASSERT_TRUE(open_mp4(first, kept)) << kept.header;
+    for (int i = 0; i < 3; i++) {
+        std::this_thread::sleep_for(milliseconds(1000));
+        read_mp4(first, kept, 0);
+        client_t other(port);
+        mp4_take_t take;
+        ASSERT_TRUE(open_mp4(other, take)) << take.header;
+        EXPECT_LT(take.first_ms, 500) << "client " << i;
+        read_mp4(other, take, 300);
+        EXPECT_TRUE(plays_cleanly(saved(*process, take, "client" + std::to_string(i) + ".mp4")));
+    }
+    read_mp4(first, kept, 500);
+    const size_t before_restart = probe_file(saved(*process, kept, "before.mp4")).dts.size();
+
+    server.stop();
+    read_mp4(first, kept, 1000);
+    ASSERT_TRUE(server.start(camera, server.port()));
+    ASSERT_TRUE(process->wait_for_log("stream reconnected"));
+    read_mp4(first, kept, 3000);
+    EXPECT_FALSE(first.closed);
+    const std::string file = saved(*process, kept, "across.mp4");
+    expect_mp4_header(kept, file);
+    EXPECT_TRUE(plays_cleanly(file));
+    const probed_file_t probed = probe_file(file);
+    EXPECT_EQ(probed.width, 640);
+    EXPECT_EQ(probed.height, 360);
+    // The frames after the reconnection are in the same stream.
+    EXPECT_GT(probed.dts.size(), before_restart + 25);
+    EXPECT_EQ(process->stop(), 0);
+}
+
+// A client that never reads is closed once its socket took nothing for 10 s;
+// a client beside it goes on all the while.
+TEST(live_mp4, a_client_that_never_reads_is_closed_and_the_others_go_on)
+{
+    // A camera of 8 Mbit/s fills the socket buffers within seconds.
+    rtsp_server_process server;
+    ASSERT_TRUE(server.start({"--path", "/ch1/main=1280x720@25", "--bitrate", "8000"}));
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=" + server.url("/ch1/main")});
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(process->wait_for_log("preview started"));
+    const int small = 4096;
+    const int stuck = socket(AF_INET, SOCK_STREAM, 0);
+    setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_TRUE(kestrel_test::send_all(stuck, get("/preview.mp4")));
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    getsockname(stuck, reinterpret_cast<sockaddr*>(&local), &length);
+    const std::string stuck_node = "port = " + std::to_string(ntohs(local.sin_port)) + ") job _send finished with result aborted_with_timeout";
+
+    client_t reader(port);
+    mp4_take_t take;
+    ASSERT_TRUE(open_mp4(reader, take));
+    const auto start = steady_clock::now();
+    bool closed = false;
+    size_t received_meanwhile = 0;
+    while (!closed && steady_clock::now() - start < seconds(60)) {
+        const size_t before = take.body.size();
+        read_mp4(reader, take, 1000);
+        received_meanwhile += take.body.size() > before ? 1 : 0;
+        closed = process->log().find(stuck_node) != std::string::npos;
+    }
+    ASSERT_TRUE(closed) << "the client that never reads is still connected";
+    EXPECT_GE(steady_clock::now() - start, seconds(10));
+    // The reader got video in every second of it, and still does.
+    EXPECT_GE(received_meanwhile, size_t(duration_cast<seconds>(steady_clock::now() - start).count()) - 1);
+    const size_t before = take.body.size();
+    read_mp4(reader, take, 1000);
+    EXPECT_GT(take.body.size(), before);
+    EXPECT_TRUE(plays_cleanly(saved(*process, take, "reader.mp4")));
+    ::close(stuck);
+    EXPECT_EQ(process->stop(), 0);
+}
+
 // ---- the default page ----------------------------------------------------------------
 
 bool have_chromium() { return std::system("command -v chromium >/dev/null 2>&1") == 0; }
@@ -606,6 +804,46 @@ TEST(live_page, headless_chromium_shows_a_moving_picture_and_reopens_the_stream)
     EXPECT_EQ(process->stop(), 0);
 }
 
+// The camera's own video in the page: Media Source plays "preview.mp4" at
+// the camera's size, the play position advances, and it stays near the
+// newest video (what is buffered ahead of it is the delay the page adds).
+TEST(live_page, headless_chromium_plays_the_camera_video_near_the_live_edge)
+{
+    if (!have_chromium())
+        GTEST_SKIP() << "chromium is not installed";
+    uint16_t port = 0;
+    auto process = start_kestrel(port, {"demo=false", "ipc_ip=test://640x360@25"});
+    ASSERT_NE(process, nullptr);
+    ASSERT_TRUE(process->wait_for_log("preview started"));
+    cdp::browser_t browser("http://user:pw@127.0.0.1:" + std::to_string(port) + "/", 800, 600);
+    ASSERT_TRUE(browser.ready());
+    const std::string video = "document.getElementById('video')";
+    ASSERT_TRUE(browser.wait_until("!" + video + ".hidden && " + video + ".videoWidth === 640 && " + video +
+                                       ".videoHeight === 360 && " + video + ".currentTime > 0",
+                                   30000))
+        << browser.evaluate("document.getElementById('state').textContent") << process->log();
+    EXPECT_TRUE(browser.evaluate("document.getElementById('picture').hidden") == "true");
+    const std::string shown = browser.evaluate("document.getElementById('info').textContent");
+    EXPECT_NE(shown.find("H.264"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("640"), std::string::npos) << shown;
+
+    const double first = std::stod(browser.evaluate(video + ".currentTime"));
+    std::this_thread::sleep_for(milliseconds(6000));
+    const double later = std::stod(browser.evaluate(video + ".currentTime"));
+    EXPECT_GT(later - first, 4.0) << "the video does not advance";
+    const std::string ahead = video + ".buffered.end(" + video + ".buffered.length - 1) - " + video + ".currentTime";
+    // The median of a few samples: one may fall just before a frame plays.
+    std::vector<double> behind;
+    for (int i = 0; i < 7; i++) {
+        behind.push_back(std::stod(browser.evaluate(ahead)));
+        std::this_thread::sleep_for(milliseconds(300));
+    }
+    std::sort(behind.begin(), behind.end());
+    EXPECT_LT(behind[3], 0.5);
+    browser.screenshot().save(QString::fromStdString(process->path("page-mp4.png")));
+    EXPECT_EQ(process->stop(), 0);
+}
+
 TEST(media_page, headless_chromium_lists_recordings_plays_one_and_seeks_into_it)
 {
     if (!have_chromium())
@@ -632,12 +870,25 @@ TEST(media_page, headless_chromium_lists_recordings_plays_one_and_seeks_into_it)
     ASSERT_TRUE(browser.ready());
     const std::string rows = "document.querySelectorAll('#recordings tbody tr')";
     ASSERT_TRUE(browser.wait_until(rows + ".length >= 2", 20000)) << process->log();
-    // Newest first, the one being written marked.
-    EXPECT_EQ(browser.evaluate(rows + "[0].cells[2].textContent"), "being recorded");
-    EXPECT_EQ(browser.evaluate(rows + "[1].cells[2].textContent"), "");
+    // Newest first, the one being written marked with where it ends, each
+    // with its length ("m:ss"); the finished one is more than six seconds.
+    EXPECT_EQ(browser.evaluate(rows + "[0].cells[3].textContent").rfind("being recorded, up to ", 0), 0u);
+    EXPECT_EQ(browser.evaluate(rows + "[1].cells[3].textContent"), "");
+    const std::string length = browser.evaluate(rows + "[1].cells[1].textContent");
+    int minutes = -1, secs = -1;
+    ASSERT_EQ(std::sscanf(length.c_str(), "%d:%d", &minutes, &secs), 2) << length;
+    EXPECT_GE(minutes * 60 + secs, 6) << length;
+    EXPECT_EQ(browser.evaluate("document.getElementById('photos').textContent"), "No photos yet.");
+
+    // Its tab, clicked while the view is shown, reads the list again.
+    browser.evaluate(rows + "[0].dataset.old = 'yes'");
+    browser.evaluate("document.getElementById('media_tab').click()");
+    EXPECT_TRUE(browser.wait_until(rows + ".length >= 2 && " + rows + "[0].dataset.old !== 'yes'", 10000));
 
     const std::string player = "document.getElementById('player')";
     browser.evaluate(rows + "[1].querySelector('a').click()");
+    EXPECT_EQ(browser.evaluate(rows + "[1].className"), "playing");
+    EXPECT_EQ(browser.evaluate(rows + "[0].className"), "");
     ASSERT_TRUE(browser.wait_until(player + ".currentTime > 0.2 && isFinite(" + player + ".duration)", 30000))
         << browser.evaluate(player + ".error && " + player + ".error.message") << process->log();
     const double duration = std::stod(browser.evaluate(player + ".duration"));
@@ -654,6 +905,12 @@ TEST(media_page, headless_chromium_lists_recordings_plays_one_and_seeks_into_it)
     const std::string log = process->log();
     EXPECT_NE(log.find("\nRange: bytes="), std::string::npos);
     EXPECT_NE(log.find("HTTP/1.1 206 Partial Content"), std::string::npos);
+
+    // At 400 pixels wide nothing runs off the side.
+    browser.set_viewport(400, 700);
+    ASSERT_TRUE(browser.wait_until("window.innerWidth === 400", 5000));
+    EXPECT_LE(std::stoi(browser.evaluate("document.documentElement.scrollWidth")), 400);
+    browser.screenshot().save(QString::fromStdString(process->path("media-400.png")));
     EXPECT_EQ(process->stop(), 0);
 }
 
@@ -774,7 +1031,10 @@ TEST(live_page, headless_chromium_shows_the_reason_instead_of_a_broken_picture)
     ASSERT_NE(working, nullptr);
     cdp::browser_t second("http://user:pw@127.0.0.1:" + std::to_string(port) + "/", 800, 600);
     ASSERT_TRUE(second.ready());
-    EXPECT_TRUE(second.wait_until("document.getElementById('picture').naturalWidth > 0", 20000));
+    // The camera's video, or the MJPEG picture where the browser can not play it.
+    EXPECT_TRUE(second.wait_until("document.getElementById('picture').naturalWidth > 0 || "
+                                  "document.getElementById('video').videoWidth > 0",
+                                  20000));
     std::this_thread::sleep_for(milliseconds(3500));  // a look at the health or more
     EXPECT_EQ(second.evaluate(line + ".hidden"), "true");
     EXPECT_EQ(working->stop(), 0);
