@@ -137,6 +137,9 @@ void live_fragmenter_obj::stream_ended()
 size_t live_fragmenter_obj::take(uint8_t* out, size_t room)
 {
     const size_t n = std::min(room, ready());
+    // An empty buffer may have no storage at all, and memcpy takes none.
+    if (n == 0)
+        return 0;
     std::memcpy(out, bytes.data() + taken, n);
     taken += n;
     return n;
