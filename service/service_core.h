@@ -69,7 +69,7 @@ public:
     void close();
     bool is_closed() const { return closed; }
 
-    // The timers of the spec's form; each calls the handler of its name.
+    // The program's timers; each calls the handler of its name.
     form_timer_t* demo_timer = nullptr;     // 200 ms ticks while demo mode is on
     form_timer_t* rec_timer = nullptr;      // rotates the recording file
     form_timer_t* connect_timer = nullptr;  // camera connection attempts

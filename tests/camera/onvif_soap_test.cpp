@@ -36,21 +36,21 @@ TEST(onvif_parse, clock_services_and_stream_address)
     ASSERT_TRUE(onvif_parse_answer(
         envelope("<d:GetServicesResponse xmlns:d=\"x\"><d:Service><d:Namespace>"
                  "http://www.onvif.org/ver20/media/wsdl</d:Namespace><d:XAddr>"
-                 "http://10.0.0.9/onvif/Media2</d:XAddr></d:Service><d:Service><d:Namespace>n"
+                 "http://127.0.0.9/onvif/Media2</d:XAddr></d:Service><d:Service><d:Namespace>n"
                  "</d:Namespace></d:Service></d:GetServicesResponse>"),
         &a));
     ASSERT_EQ(a.services.size(), 1u);  // one without an address is no service
     EXPECT_EQ(a.services[0].name_space, onvif_media2_namespace);
-    EXPECT_EQ(a.services[0].address, "http://10.0.0.9/onvif/Media2");
+    EXPECT_EQ(a.services[0].address, "http://127.0.0.9/onvif/Media2");
     EXPECT_FALSE(a.has_time);
 
     ASSERT_TRUE(onvif_parse_answer(
         envelope("<trt:GetStreamUriResponse xmlns:trt=\"m\"><trt:MediaUri><tt:Uri>"
-                 "rtsp://10.0.0.9:554/Streaming/Channels/101?transportmode=unicast&amp;profile=P_1"
+                 "rtsp://127.0.0.9:554/Streaming/Channels/101?transportmode=unicast&amp;profile=P_1"
                  "</tt:Uri></trt:MediaUri></trt:GetStreamUriResponse>"),
         &a));
     EXPECT_EQ(a.stream_uri,
-              "rtsp://10.0.0.9:554/Streaming/Channels/101?transportmode=unicast&profile=P_1");
+              "rtsp://127.0.0.9:554/Streaming/Channels/101?transportmode=unicast&profile=P_1");
 }
 
 TEST(onvif_parse, faults_of_both_soap_versions)
@@ -217,15 +217,15 @@ TEST(onvif_reachable, host_replaced_port_and_path_kept)
         const char* host;
         const char* expected;
     } cases[] = {
-        {"rtsp://192.168.1.64:554/Streaming/101?a=b", "rtsp", "cam.example",
+        {"rtsp://127.0.0.64:554/Streaming/101?a=b", "rtsp", "cam.example",
          "rtsp://cam.example:554/Streaming/101?a=b"},
-        {"rtsp://192.168.1.64/live", "rtsp", "127.0.0.1", "rtsp://127.0.0.1/live"},
-        {"RTSP://u:p@10.0.0.2:8554", "rtsp", "127.0.0.1", "RTSP://u:p@127.0.0.1:8554"},
+        {"rtsp://127.0.0.64/live", "rtsp", "127.0.0.1", "rtsp://127.0.0.1/live"},
+        {"RTSP://u:p@127.0.0.2:8554", "rtsp", "127.0.0.1", "RTSP://u:p@127.0.0.1:8554"},
         {"http://[fe80::1]:8080/onvif/Media", "http", "::1", "http://[::1]:8080/onvif/Media"},
         {"http://10.1.1.1/onvif/Media", "http", "[::1]", "http://[::1]/onvif/Media"},
         {"file:///etc/passwd", "rtsp", "127.0.0.1", ""},
-        {"http://10.0.0.2/stream", "rtsp", "127.0.0.1", ""},
-        {"rtsp://10.0.0.2:55x4/a", "rtsp", "127.0.0.1", ""},
+        {"http://127.0.0.2/stream", "rtsp", "127.0.0.1", ""},
+        {"rtsp://127.0.0.2:55x4/a", "rtsp", "127.0.0.1", ""},
         {"rtsp:///path", "rtsp", "127.0.0.1", ""},
         {"rtsp://[fe80::1/a", "rtsp", "127.0.0.1", ""},
         {"", "rtsp", "127.0.0.1", ""},
